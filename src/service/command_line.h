@@ -1,0 +1,17 @@
+// What the command line asks for, and the text shown when it asks for nothing known.
+#pragma once
+
+// The option letter, lower-cased, when there is exactly one argument of exactly
+// two characters: '-' and a character above a space. Otherwise 0.
+char ParseOption(int argc, const char* const* argv);
+
+// The banner with usage, printed verbatim before the key wait.
+extern const char BannerText[];
+
+constexpr const char* ServiceName = "Corvane";
+constexpr const char* ServiceDisplayName = "Corvane";
+constexpr const char* ServiceDescription =
+    "Monitors multiple Source Dedicated Servers simultaneously, provides reliable automatic "
+    "updating and restarts crashed and unresponsive servers.";
+// Tcpip and AFD, each ended by a NUL, the list closed by an empty name.
+constexpr const char ServiceDependencies[] = "Tcpip\0AFD\0";

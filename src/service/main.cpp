@@ -1,0 +1,76 @@
+// Entry point: prepares what every role shares (sockets, the system check, the
+// executable's own directory, the memory query), then installs, removes, runs
+// the service or shows the banner, as the one argument asks.
+#include "support/windows_api.h"
+
+#include <conio.h>
+#include <stdio.h>
+
+#include "service/command_line.h"
+#include "service/service_install.h"
+#include "support/memory_query.h"
+#include "support/text_helpers.h"
+
+int main(int argc, char** argv) {
+    WSADATA socketLayer;
+    if (WSAStartup(MAKEWORD(2, 0), &socketLayer) != 0) {
+        return 1;
+    }
+
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT ||
+        version.dwMajorVersion < 5) {
+        printf("Requires Win2000/XP or greater\n");
+        return 1;
+    }
+
+    // Every file of the service (configuration, both logs) lies beside the executable.
+    char executablePath[MAX_PATH];
+    DWORD pathLength = GetModuleFileNameA(nullptr, executablePath, sizeof executablePath);
+    if (pathLength == 0 || pathLength >= sizeof executablePath) {
+        return 1;
+    }
+    char executableDir[MAX_PATH];
+    if (!GetDirPart(executableDir, sizeof executableDir, executablePath) ||
+        !SetCurrentDirectoryA(executableDir)) {
+        return 1;
+    }
+
+    HMODULE psapi = LoadLibraryA("psapi.dll");
+    if (psapi != nullptr) {
+        QueryProcessMemory = reinterpret_cast<GetProcessMemoryInfoFunction>(
+            reinterpret_cast<void*>(GetProcAddress(psapi, "GetProcessMemoryInfo")));
+    }
+    if (QueryProcessMemory == nullptr) {
+        return 1;
+    }
+
+    switch (ParseOption(argc, argv)) {
+    case 'i': {
+        char commandLine[MAX_PATH + 8];
+        snprintf(commandLine, sizeof commandLine, "\"%s\" -s", executablePath);
+        InstallService(ServiceName, ServiceDisplayName, ServiceDescription, commandLine,
+                       ServiceDependencies);
+        break;
+    }
+    case 's':
+        // The service's main function joins the dispatcher with the fleet.
+        break;
+    case 'u':
+        UninstallService(ServiceName);
+        break;
+    default:
+        fputs(BannerText, stdout);
+        fputs("Press any key to continue...", stdout);
+        fflush(stdout);
+        fflush(stdin);
+        _getch();
+        _putch('\n');
+        break;
+    }
+
+    FreeLibrary(psapi);
+    WSACleanup();
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Service installation and removal through the service control manager.
+#include "service/service_install.h"
+
+#include "support/windows_api.h"
+
+#include <stdio.h>
+
+#include "support/text_helpers.h"
+
+// The registered description is cut to this size less its terminator.
+constexpr uint32_t DescriptionSize = 512;
+
+bool InstallService(const char* serviceName, const char* displayName, const char* description,
+                    const char* commandLine, const char* dependencies) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    SC_HANDLE service = CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                       SERVICE_ERROR_NORMAL, commandLine, nullptr, nullptr,
+                                       dependencies, nullptr, nullptr);
+    if (service == nullptr) {
+        printf("Failed to install service \"%s\" with error %i\n", serviceName,
+               static_cast<int>(GetLastError()));
+        CloseServiceHandle(manager);
+        return false;
+    }
+    char descriptionText[DescriptionSize];
+    CopyBounded(descriptionText, sizeof descriptionText, description);
+    SERVICE_DESCRIPTIONA serviceDescription;
+    serviceDescription.lpDescription = descriptionText;
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &serviceDescription);
+
+    printf("Service \"%s\" successfully installed\n", serviceName);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return true;
+}
+
+bool UninstallService(const char* serviceName) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_ALL_ACCESS);
+    if (service == nullptr) {
+        printf("OpenService failed with error %i\n", static_cast<int>(GetLastError()));
+        CloseServiceHandle(manager);
+        return false;
+    }
+    SERVICE_STATUS status;
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    bool deleted = DeleteService(service) != 0;
+    if (deleted) {
+        printf("Service \"%s\" successfully uninstalled\n", serviceName);
+    } else {
+        printf("Failed to uninstall service \"%s\"\n", serviceName);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return deleted;
+}

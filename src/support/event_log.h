@@ -1,0 +1,7 @@
+// Event log: appends one timestamped line to "corvane.log" per call and echoes
+// the bare message to standard output; all threads share it through LogMutex.
+#pragma once
+
+// Waits at most 250 ms for LogMutex; a writer that does not get it, or cannot
+// open the file, drops its line without a trace. Adds the line end itself.
+void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

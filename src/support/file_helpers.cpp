@@ -1,0 +1,20 @@
+// Process and file-system questions, one Windows call each.
+#include "support/file_helpers.h"
+
+bool ProcessExited(HANDLE process) {
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process, &exitCode)) {
+        return true;
+    }
+    return exitCode != STILL_ACTIVE;
+}
+
+bool FileExists(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirExists(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
