@@ -18,3 +18,13 @@ bool DirExists(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+void CloseProcessHandles(PROCESS_INFORMATION& process) {
+    if (process.hThread != nullptr) {
+        CloseHandle(process.hThread);
+    }
+    if (process.hProcess != nullptr) {
+        CloseHandle(process.hProcess);
+    }
+    process = {};
+}

@@ -13,3 +13,7 @@ bool FileExists(const char* path);
 
 // True when path names a directory. Neither test tells missing from unreadable.
 bool DirExists(const char* path);
+
+// Closes the thread handle, then the process handle of a record, and zeroes
+// it, so that a held process is one whose handle is not null.
+void CloseProcessHandles(PROCESS_INFORMATION& process);
