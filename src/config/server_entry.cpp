@@ -1,0 +1,56 @@
+// Server entry: copies a block's keys into the fixed-width fields.
+#include "config/server_entry.h"
+
+#include <new>
+
+#include "support/event_log.h"
+#include "support/text_helpers.h"
+
+ServerEntry* ReadServerKeys(const KeyTable& keys) {
+    ServerEntry* entry = new (std::nothrow) ServerEntry();
+    if (entry == nullptr) {
+        const char* name = keys.Get("FriendlyName");
+        WriteLog("Out of memory for server \"%s\"", name != nullptr ? name : "");
+        return nullptr;
+    }
+    struct Field {
+        const char* key;
+        char* text;
+        uint32_t size;
+    };
+    const Field fields[] = {
+        {"FriendlyName", entry->FriendlyName, sizeof entry->FriendlyName},
+        {"Path", entry->Path, sizeof entry->Path},
+        {"GameDir", entry->GameDir, sizeof entry->GameDir},
+        {"Host", entry->Host, sizeof entry->Host},
+        {"Port", entry->Port, sizeof entry->Port},
+        {"MaxPlayers", entry->MaxPlayers, sizeof entry->MaxPlayers},
+        {"MapName", entry->MapName, sizeof entry->MapName},
+        {"MiscArgs", entry->MiscArgs, sizeof entry->MiscArgs},
+        {"Priority", entry->Priority, sizeof entry->Priority},
+        {"Affinity", entry->Affinity, sizeof entry->Affinity},
+        {"MaxMemory", entry->MaxMemory, sizeof entry->MaxMemory},
+        {"MonitorDelay", entry->MonitorDelay, sizeof entry->MonitorDelay},
+        {"UpdPath", entry->UpdPath, sizeof entry->UpdPath},
+        {"UpdArgs", entry->UpdArgs, sizeof entry->UpdArgs},
+    };
+    try {
+        for (const Field& field : fields) {
+            const char* value = keys.Get(field.key);
+            if (value == nullptr) {
+                throw field.key;
+            }
+            CopyBounded(field.text, field.size, value);
+        }
+    } catch (const char* missingKey) {
+        // FriendlyName holds as much as was read: empty if it was the missing key.
+        WriteLog("Missing key \"%s\" for server \"%s\"", missingKey, entry->FriendlyName);
+        delete entry;
+        return nullptr;
+    }
+    return entry;
+}
+
+void FreeServerEntry(ServerEntry* entry) {
+    delete entry;
+}

@@ -1,0 +1,60 @@
+// Server entry: one configured game server, its configuration values as
+// fixed-width text, and the identity of the monitor thread that supervises it.
+#pragma once
+
+#include <stdint.h>
+
+#include "config/key_table.h"
+
+// Slots of the service's server table.
+constexpr uint32_t MaxServers = 16;
+
+// Field widths in bytes, terminator included: a value keeps width - 1 characters.
+constexpr uint32_t FriendlyNameSize = 64;
+constexpr uint32_t PathSize = 260;
+constexpr uint32_t GameDirSize = 32;
+constexpr uint32_t HostSize = 64;
+constexpr uint32_t PortSize = 8;
+constexpr uint32_t MaxPlayersSize = 8;
+constexpr uint32_t MapNameSize = 64;
+constexpr uint32_t MiscArgsSize = 128;
+constexpr uint32_t PrioritySize = 16;
+constexpr uint32_t AffinitySize = 8;
+constexpr uint32_t MaxMemorySize = 8;
+constexpr uint32_t MonitorDelaySize = 8;
+constexpr uint32_t UpdPathSize = 260;
+constexpr uint32_t UpdArgsSize = 128;
+
+// Fields are named after their configuration keys. Numbers stay text and are
+// converted where they are used. The text fields are written only while the
+// entry is built; afterwards the monitor thread and the service thread read
+// them without a lock.
+struct ServerEntry {
+    char FriendlyName[FriendlyNameSize];
+    char Path[PathSize];
+    char GameDir[GameDirSize];
+    char Host[HostSize];
+    char Port[PortSize];
+    char MaxPlayers[MaxPlayersSize];
+    char MapName[MapNameSize];
+    char MiscArgs[MiscArgsSize];
+    char Priority[PrioritySize];
+    char Affinity[AffinitySize];
+    char MaxMemory[MaxMemorySize];
+    char MonitorDelay[MonitorDelaySize];
+    char UpdPath[UpdPathSize];
+    char UpdArgs[UpdArgsSize];
+    // Set by the service when it creates the monitor thread; zero until then.
+    uint32_t ThreadId;
+    void* ThreadHandle; // the thread's HANDLE, closed by the service
+};
+
+// Builds a new, otherwise all-zero entry from a block's keys, each value cut
+// to its field's width - 1. On the first missing key (in field order) it logs
+// "Missing key \"<key>\" for server \"<name>\"" and returns null; if memory
+// runs out it logs "Out of memory for server \"<name>\"" and returns null.
+// The caller owns the entry and frees it with FreeServerEntry.
+ServerEntry* ReadServerKeys(const KeyTable& keys);
+
+// Frees an entry from ReadServerKeys; null is allowed.
+void FreeServerEntry(ServerEntry* entry);
