@@ -1,0 +1,41 @@
+// Builds the info request and classifies replies by their first bytes.
+#include "monitor/query_packets.h"
+
+#include <string.h>
+
+namespace {
+
+const uint8_t PlainRequest[InfoRequestSize] = {0xFF, 0xFF, 0xFF, 0xFF, 'T', 'S', 'o', 'u', 'r',
+                                               'c',  'e',  ' ',  'E',  'n', 'g', 'i', 'n', 'e',
+                                               ' ',  'Q',  'u',  'e',  'r', 'y', 0x00};
+
+const uint8_t InfoHeader[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x49};
+const uint8_t ChallengeHeader[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x41};
+constexpr uint32_t HeaderSize = sizeof InfoHeader;
+
+} // namespace
+
+uint32_t BuildInfoRequest(uint8_t* request, const uint8_t* challenge) {
+    memcpy(request, PlainRequest, InfoRequestSize);
+    if (challenge == nullptr) {
+        return InfoRequestSize;
+    }
+    memcpy(request + InfoRequestSize, challenge, ChallengeSize);
+    return ChallengedRequestSize;
+}
+
+ReplyKind ClassifyReply(const uint8_t* reply, uint32_t length, uint8_t* challenge) {
+    if (length >= HeaderSize && memcmp(reply, InfoHeader, HeaderSize) == 0) {
+        return InfoReply;
+    }
+    if (length >= HeaderSize + ChallengeSize && memcmp(reply, ChallengeHeader, HeaderSize) == 0) {
+        memcpy(challenge, reply + HeaderSize, ChallengeSize);
+        return ChallengeReply;
+    }
+    return NoReply;
+}
+
+uint32_t QueryTimeLeftMs(uint32_t startMs, uint32_t nowMs, uint32_t timeoutMs) {
+    uint32_t elapsedMs = nowMs - startMs;
+    return elapsedMs >= timeoutMs ? 0 : timeoutMs - elapsedMs;
+}
