@@ -1,0 +1,15 @@
+# Installs the pinned gamedig into DIR (cmake -DDIR=... -DVERSION=... -P this file)
+# unless that version is already there.
+set(manifest ${DIR}/node_modules/gamedig/package.json)
+if(EXISTS ${manifest})
+    file(READ ${manifest} text)
+    string(JSON installed GET "${text}" version)
+    if(installed STREQUAL VERSION)
+        return()
+    endif()
+endif()
+execute_process(COMMAND npm install --prefix ${DIR} --no-audit --no-fund --no-save gamedig@${VERSION}
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "npm install gamedig@${VERSION} failed: ${result}")
+endif()
