@@ -1,0 +1,104 @@
+// The info query's socket work: resolve, connect, send, wait, receive. What a
+// reply means is decided in query_packets.cpp.
+#include "monitor/server_query.h"
+
+#include "support/windows_api.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "monitor/query_packets.h"
+
+namespace {
+
+// A reply is read into this many bytes; a longer datagram is cut, and only
+// its first bytes are judged.
+constexpr int ReplyBufferSize = 32;
+
+// False only when timeoutMs passed with nothing to read; a failing select
+// reads as ready, so that the receive reports the failure.
+bool WaitReadable(SOCKET socketHandle, uint32_t timeoutMs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(socketHandle, &readSet);
+    timeval timeout;
+    timeout.tv_sec = static_cast<long>(timeoutMs / 1000);
+    timeout.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+    return select(0, &readSet, nullptr, nullptr, &timeout) != 0;
+}
+
+// Bytes received, or -1 when the receive failed. A datagram cut to the buffer
+// is reported by Windows Sockets as WSAEMSGSIZE with the buffer filled.
+int ReceiveReply(SOCKET socketHandle, uint8_t* reply) {
+    int received = recv(socketHandle, reinterpret_cast<char*>(reply), ReplyBufferSize, 0);
+    if (received == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEMSGSIZE ? ReplyBufferSize : -1;
+    }
+    return received;
+}
+
+// The exchange on a connected socket: the plain request, and after a
+// challenge the challenged one, each judged by the one reply it gets.
+int Exchange(SOCKET socketHandle, uint32_t timeoutMs) {
+    DWORD startMs = GetTickCount();
+    uint8_t challenge[ChallengeSize];
+    const uint8_t* challengeToSend = nullptr;
+    for (;;) {
+        uint8_t request[ChallengedRequestSize];
+        int requestLength = static_cast<int>(BuildInfoRequest(request, challengeToSend));
+        if (send(socketHandle, reinterpret_cast<const char*>(request), requestLength, 0) ==
+            SOCKET_ERROR) {
+            return -1;
+        }
+        if (!WaitReadable(socketHandle, QueryTimeLeftMs(startMs, GetTickCount(), timeoutMs))) {
+            return 0;
+        }
+        uint8_t reply[ReplyBufferSize];
+        int received = ReceiveReply(socketHandle, reply);
+        if (received < 0) {
+            return 0;
+        }
+        ReplyKind kind = ClassifyReply(reply, static_cast<uint32_t>(received), challenge);
+        if (kind == InfoReply) {
+            return 1;
+        }
+        if (kind != ChallengeReply || challengeToSend != nullptr) {
+            return 0;
+        }
+        challengeToSend = challenge;
+    }
+}
+
+} // namespace
+
+int QueryServer(const char* host, const char* port, uint32_t timeoutMs) {
+    if (host == nullptr || port == nullptr) {
+        return -1;
+    }
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(atoi(port)));
+
+    hostent* resolved = gethostbyname(host);
+    if (resolved == nullptr || resolved->h_addrtype != AF_INET ||
+        resolved->h_length != sizeof address.sin_addr || resolved->h_addr_list[0] == nullptr) {
+        return -1;
+    }
+    memcpy(&address.sin_addr, resolved->h_addr_list[0], sizeof address.sin_addr);
+
+    SOCKET socketHandle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (socketHandle == INVALID_SOCKET) {
+        return -1;
+    }
+    // Connected, the socket takes datagrams from the server's address and port only.
+    u_long nonBlocking = 1;
+    int result = -1;
+    if (ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != SOCKET_ERROR &&
+        connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+            SOCKET_ERROR) {
+        result = Exchange(socketHandle, timeoutMs);
+    }
+    closesocket(socketHandle);
+    return result;
+}
