@@ -7,9 +7,7 @@
 #include "support/event_log.h"
 #include "support/text_helpers.h"
 
-static bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 void TrimLineEnd(char* text) {
     if (text == nullptr || text[0] == '\0') {

@@ -51,6 +51,4 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
     return entry;
 }
 
-void FreeServerEntry(ServerEntry* entry) {
-    delete entry;
-}
+void FreeServerEntry(ServerEntry* entry) { delete entry; }

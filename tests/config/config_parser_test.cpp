@@ -1,13 +1,12 @@
-#include "config/config_parser.h"
-
-#include <gtest/gtest.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <random>
 #include <stdio.h>
 #include <string.h>
 #include <string>
 #include <vector>
 
+#include "config/config_parser.h"
 #include "fakes/event_log_fake.h"
 
 namespace fs = std::filesystem;
@@ -20,10 +19,18 @@ TEST(TrimLineEnd, RemovesOneLineFeedThenOneCarriageReturn) {
         const char* expected;
     };
     const Case cases[] = {
-        {"abc\n", "abc"},       {"abc\r\n", "abc"},       {"abc\r", "abc"},
-        {"abc\n\n", "abc\n"},   {"abc\r\r\n", "abc\r"},   {"abc\n\r", "abc\n"},
-        {"\n", ""},             {"\r\n", ""},             {"\r", ""},
-        {"", ""},               {"abc", "abc"},           {"abc \t\n", "abc \t"},
+        {"abc\n", "abc"},
+        {"abc\r\n", "abc"},
+        {"abc\r", "abc"},
+        {"abc\n\n", "abc\n"},
+        {"abc\r\r\n", "abc\r"},
+        {"abc\n\r", "abc\n"},
+        {"\n", ""},
+        {"\r\n", ""},
+        {"\r", ""},
+        {"", ""},
+        {"abc", "abc"},
+        {"abc \t\n", "abc \t"},
     };
     for (const Case& c : cases) {
         char text[16];
@@ -42,11 +49,18 @@ TEST(SkipBlanks, SaysWhetherSomethingFollows) {
         size_t offset;
     };
     const Case cases[] = {
-        {"", false, false, 0},   {"", true, false, 0},    {" \t ", false, false, 3},
-        {" \t ", true, false, 3}, {" \t x", false, true, 3}, {" \t x", true, true, 3},
-        {"x", false, true, 0},   {"x", true, false, 0},   {"\tx", true, true, 1},
+        {"", false, false, 0},
+        {"", true, false, 0},
+        {" \t ", false, false, 3},
+        {" \t ", true, false, 3},
+        {" \t x", false, true, 3},
+        {" \t x", true, true, 3},
+        {"x", false, true, 0},
+        {"x", true, false, 0},
+        {"\tx", true, true, 1},
         // Only spaces and tabs are blanks.
-        {"\r", false, true, 0},  {"\v x", true, false, 0},
+        {"\r", false, true, 0},
+        {"\v x", true, false, 0},
     };
     for (const Case& c : cases) {
         const char* cursor = c.text;
@@ -110,21 +124,26 @@ namespace {
 
 // A complete block of 16 lines: name, "{", the thirteen keys, "}".
 std::string Block(const std::string& name, const std::string& port = "27100") {
-    return name + "\n{\n"
-                  "    Path          \"C:\\Servers\\" + name + "\"\n"
-                  "    GameDir       mymod\n"
-                  "    Host          10.0.0.5\n"
-                  "    Port          " + port + "\n"
-                  "    MaxPlayers    24\n"
-                  "    MapName       map01\n"
-                  "    MiscArgs      \"+exec server.cfg\"\n"
-                  "    Priority      High\n"
-                  "    Affinity      3\n"
-                  "    MaxMemory     1536\n"
-                  "    MonitorDelay  30\n"
-                  "    UpdPath       ..\\tools\n"
-                  "    UpdArgs       100100\n"
-                  "}\n";
+    return name +
+           "\n{\n"
+           "    Path          \"C:\\Servers\\" +
+           name +
+           "\"\n"
+           "    GameDir       mymod\n"
+           "    Host          10.0.0.5\n"
+           "    Port          " +
+           port +
+           "\n"
+           "    MaxPlayers    24\n"
+           "    MapName       map01\n"
+           "    MiscArgs      \"+exec server.cfg\"\n"
+           "    Priority      High\n"
+           "    Affinity      3\n"
+           "    MaxMemory     1536\n"
+           "    MonitorDelay  30\n"
+           "    UpdPath       ..\\tools\n"
+           "    UpdArgs       100100\n"
+           "}\n";
 }
 
 const char* const ExampleFile = R"(// Servers supervised on this machine
@@ -367,7 +386,8 @@ TEST_F(LoadConfigTest, EachErrorIsLoggedOnceWithItsLine) {
         {"alpha\n{", {"Config file terminated unexpectedly at line 2"}, 0},
         {"alpha\n{\n", {"Config file terminated unexpectedly at line 2"}, 0},
         {"alpha\n// c\n\n", {"Config file terminated unexpectedly at line 3"}, 0},
-        {Block("alpha") + "beta\n{\n  Path x\n", {"Config file terminated unexpectedly at line 19"},
+        {Block("alpha") + "beta\n{\n  Path x\n",
+         {"Config file terminated unexpectedly at line 19"},
          1},
     };
     for (const Case& c : cases) {

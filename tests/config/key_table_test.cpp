@@ -1,7 +1,7 @@
-#include "config/key_table.h"
-
 #include <gtest/gtest.h>
 #include <string.h>
+
+#include "config/key_table.h"
 
 TEST(HashKey, SdbmWithSignedBytes) {
     struct Case {

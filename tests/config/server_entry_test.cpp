@@ -1,9 +1,8 @@
-#include "config/server_entry.h"
-
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
+#include "config/server_entry.h"
 #include "fakes/event_log_fake.h"
 
 namespace {
@@ -69,9 +68,9 @@ TEST_F(ServerEntryTest, CompleteBlockFillsEveryFieldAndLeavesThreadZero) {
 
 TEST_F(ServerEntryTest, LongValuesAreCutToWidthLessOne) {
     const std::vector<std::pair<const char*, size_t>> widths = {
-        {"FriendlyName", 64}, {"Path", 260},     {"GameDir", 32},      {"Host", 64},
-        {"Port", 8},          {"MaxPlayers", 8}, {"MapName", 64},      {"MiscArgs", 128},
-        {"Priority", 16},     {"Affinity", 8},   {"MaxMemory", 8},     {"MonitorDelay", 8},
+        {"FriendlyName", 64}, {"Path", 260},     {"GameDir", 32},  {"Host", 64},
+        {"Port", 8},          {"MaxPlayers", 8}, {"MapName", 64},  {"MiscArgs", 128},
+        {"Priority", 16},     {"Affinity", 8},   {"MaxMemory", 8}, {"MonitorDelay", 8},
         {"UpdPath", 260},     {"UpdArgs", 128},
     };
     KeyTable keys(KeyTableBuckets);
@@ -83,11 +82,10 @@ TEST_F(ServerEntryTest, LongValuesAreCutToWidthLessOne) {
     }
     entry = ReadServerKeys(keys);
     ASSERT_NE(nullptr, entry);
-    const char* fields[] = {entry->FriendlyName, entry->Path,      entry->GameDir,
-                            entry->Host,         entry->Port,      entry->MaxPlayers,
-                            entry->MapName,      entry->MiscArgs,  entry->Priority,
-                            entry->Affinity,     entry->MaxMemory, entry->MonitorDelay,
-                            entry->UpdPath,      entry->UpdArgs};
+    const char* fields[] = {
+        entry->FriendlyName, entry->Path,         entry->GameDir,  entry->Host,     entry->Port,
+        entry->MaxPlayers,   entry->MapName,      entry->MiscArgs, entry->Priority, entry->Affinity,
+        entry->MaxMemory,    entry->MonitorDelay, entry->UpdPath,  entry->UpdArgs};
     for (size_t i = 0; i < widths.size(); ++i) {
         EXPECT_EQ(std::string(widths[i].second - 1, static_cast<char>('a' + i)),
                   std::string(fields[i]))
@@ -150,8 +148,7 @@ TEST_F(ServerEntryTest, OnlyTheFirstMissingKeyIsReported) {
     KeyTable keys(KeyTableBuckets);
     FillBlock(keys, "Port", "Path");
     EXPECT_EQ(nullptr, ReadServerKeys(keys));
-    EXPECT_EQ(std::vector<std::string>{"Missing key \"Path\" for server \"alpha\""},
-              LoggedLines());
+    EXPECT_EQ(std::vector<std::string>{"Missing key \"Path\" for server \"alpha\""}, LoggedLines());
 }
 
 TEST_F(ServerEntryTest, KeysDifferingInCaseDoNotCount) {

@@ -11,13 +11,9 @@ static std::vector<std::string>& Lines() {
     return lines;
 }
 
-const std::vector<std::string>& LoggedLines() {
-    return Lines();
-}
+const std::vector<std::string>& LoggedLines() { return Lines(); }
 
-void ClearLoggedLines() {
-    Lines().clear();
-}
+void ClearLoggedLines() { Lines().clear(); }
 
 void WriteLog(const char* format, ...) {
     va_list arguments;

@@ -17,7 +17,7 @@ namespace {
 #define Require(condition)                                                                         \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
-            fprintf(stderr, "config_parser_fuzz: %s failed at line %d\n", #condition, __LINE__);  \
+            fprintf(stderr, "config_parser_fuzz: %s failed at line %d\n", #condition, __LINE__);   \
             abort();                                                                               \
         }                                                                                          \
     } while (false)
@@ -46,9 +46,7 @@ uint32_t CountPieces(const std::vector<char>& text) {
     return pieces;
 }
 
-bool Terminated(const char* field, size_t width) {
-    return memchr(field, '\0', width) != nullptr;
-}
+bool Terminated(const char* field, size_t width) { return memchr(field, '\0', width) != nullptr; }
 
 void RequireWholeEntry(const ServerEntry& entry) {
     Require(Terminated(entry.FriendlyName, sizeof entry.FriendlyName));
