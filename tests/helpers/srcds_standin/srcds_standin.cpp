@@ -27,7 +27,8 @@
 //
 // "standin_state.txt", rewritten whenever something changes, key=value:
 //   mode=<mode word>  committed=<MiB>  requests=<info requests received>
-//   challenges=<challenge replies sent>  infos=<info replies sent>
+//   challenges=<challenge replies sent>  infos=<info replies sent, the ones with
+//   the wrong header too>
 //
 // Record and state are replaced whole (written aside, then renamed), so a
 // reader sees either the old or the new text.
