@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 
+#include "service/service_manager.h"
 #include "support/text_helpers.h"
 
 // The registered description is cut to this size less its terminator.
@@ -12,7 +13,7 @@ constexpr uint32_t DescriptionSize = 512;
 
 bool InstallService(const char* serviceName, const char* displayName, const char* description,
                     const char* commandLine, const char* dependencies) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    SC_HANDLE manager = OpenServiceManager(SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {
         printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
         return false;
@@ -40,7 +41,7 @@ bool InstallService(const char* serviceName, const char* displayName, const char
 }
 
 bool UninstallService(const char* serviceName) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE manager = OpenServiceManager(SC_MANAGER_CONNECT);
     if (manager == nullptr) {
         printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
         return false;
