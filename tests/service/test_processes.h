@@ -8,9 +8,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
-#include <sys/stat.h>
-
 #include <string>
+#include <sys/stat.h>
 
 // A Unix path of the build tree as Wine names it: drive Z: and backslashes.
 inline std::string WinePath(const std::string& unixPath) {
@@ -42,7 +41,7 @@ inline std::string ReadWholeFile(const std::string& path) {
 // pipes. The destructor terminates it if it still runs, so a failing test
 // leaves nothing behind.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -82,8 +81,8 @@ public:
         startup.hStdError = stdoutWrite;
         std::string mutableLine = commandLine;
         PROCESS_INFORMATION info = {};
-        bool started = CreateProcessA(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0,
-                                      nullptr, nullptr, &startup, &info) != 0;
+        bool started = CreateProcessA(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &info) != 0;
         CloseHandle(stdinRead);
         CloseHandle(stdoutWrite);
         if (!started) {
@@ -143,7 +142,7 @@ public:
         return exitCode;
     }
 
-private:
+  private:
     PROCESS_INFORMATION info_ = {};
     HANDLE stdinWrite_ = nullptr;
     HANDLE stdoutRead_ = nullptr;
@@ -173,12 +172,12 @@ inline ProgramResult RunProgram(const std::string& commandLine) {
 // stdout stream alike) to a file until Finish, which returns what was written.
 // The descriptor keeps text mode, so a "\n" arrives as CR LF, as on a console.
 class StdoutCapture {
-public:
+  public:
     explicit StdoutCapture(const std::string& path) : path_(path) {
         fflush(stdout);
         saved_ = _dup(1);
-        int file = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT,
-                         _S_IREAD | _S_IWRITE);
+        int file =
+            _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
         _dup2(file, 1);
         _close(file);
     }
@@ -193,7 +192,7 @@ public:
         return text;
     }
 
-private:
+  private:
     void Restore() {
         if (saved_ >= 0) {
             fflush(stdout);
