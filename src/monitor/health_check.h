@@ -1,0 +1,18 @@
+// The periodic health check of one running game server.
+#pragma once
+
+#include "support/windows_api.h"
+
+#include "monitor/health_rules.h"
+
+struct ServerEntry;
+
+// Milliseconds a query waits for the server's reply.
+constexpr uint32_t QueryTimeoutMs = 250;
+
+// In order, stopping at the first verdict: has the process ended, has the
+// server now left SilentChecksLimit queries in a row unanswered, is its
+// committed memory over MaxMemory. Reads and updates silentChecks; blocks for
+// at most the query's time-out plus the host name's resolution.
+Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process,
+                    uint32_t& silentChecks);

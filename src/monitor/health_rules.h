@@ -1,0 +1,22 @@
+// The health check's decisions, apart from asking Windows.
+#pragma once
+
+#include <stdint.h>
+
+// Verdicts of one health check.
+enum Verdict : uint32_t { Healthy = 0, OverMemory = 1, Unresponsive = 2, Exited = 3 };
+
+// Consecutive unanswered queries after which a server counts as hung.
+constexpr uint32_t SilentChecksLimit = 4;
+
+// Applies one query result (-1 local failure, 0 no reply, 1 reply) to the
+// silence count; true when the server has now been silent for too many checks.
+// A local failure clears the count like a reply: it says nothing of the server.
+bool NoteQueryResult(int queryResult, uint32_t& silentChecks);
+
+// The MaxMemory text as MiB; 0, also for text that is no number, means no limit.
+uint32_t MemoryLimitMib(const char* maxMemory);
+
+// OverMemory when the committed bytes, in whole MiB (truncated), exceed a
+// limit other than 0.
+Verdict JudgeMemory(uint32_t limitMib, uint64_t committedBytes);

@@ -1,0 +1,53 @@
+// One monitor thread's state: private to the thread, passed by pointer to the
+// actions of its states.
+#pragma once
+
+#include "support/windows_api.h"
+
+#include <stdint.h>
+
+#include "update/output_buffer.h"
+
+struct ServerEntry;
+
+// The thread message by which one thread asks another to end (WM_APP + 1).
+// The program's threads examine the range WM_APP to WM_APP + 0xFF.
+constexpr UINT StopMessage = 0x8001;
+constexpr UINT FirstAppMessage = 0x8000;
+constexpr UINT LastAppMessage = 0x80FF;
+
+enum MonitorStateValue : uint32_t {
+    LaunchServer = 0,
+    WatchServer = 1,
+    AcquireUpdateLock = 2,
+    StartToolCheck = 3,
+    AwaitToolCheck = 4,
+    StartUpdate = 5,
+    AwaitUpdate = 6,
+};
+
+constexpr size_t RequestPathSize = 260;
+constexpr uint32_t OutputInitialCapacity = 256;
+
+struct MonitorState {
+    explicit MonitorState(const ServerEntry& serverEntry) : entry(serverEntry) {}
+
+    const ServerEntry& entry;
+    // Held from a successful launch until both handles are closed; zero otherwise.
+    PROCESS_INFORMATION server = {};
+    // The update tool's run, held the same way.
+    PROCESS_INFORMATION tool = {};
+    // Path\GameDir\update_request.txt; empty when that would not fit, so that
+    // no other file is ever taken for it.
+    char requestPath[RequestPathSize] = {};
+    uint32_t state = LaunchServer;
+    // Seconds of the system clock; the state's action waits until then.
+    int64_t nextActionTime = 0;
+    uint32_t silentChecks = 0;
+    uint32_t attemptCount = 0;
+    int64_t toolDeadline = 0;
+    // Read end of the running tool's output pipe, or null.
+    HANDLE outputPipe = nullptr;
+    OutputBuffer output{OutputInitialCapacity};
+    int64_t tickDeadline = 0;
+};

@@ -1,0 +1,146 @@
+// Monitor thread: the loop, its pacing and stop check, the two server states
+// and the stop sequence.
+#include "monitor/monitor_thread.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "config/server_entry.h"
+#include "monitor/health_check.h"
+#include "monitor/server_launch.h"
+#include "support/event_log.h"
+#include "support/file_helpers.h"
+#include "update/update_cycle.h"
+
+constexpr int64_t WatchInterval = 5;
+constexpr int64_t LaunchRetryDelay = 10;
+constexpr int64_t RelaunchDelay = 5;
+constexpr DWORD TickSleepMs = 20;
+
+int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
+
+void WaitNextTick(int64_t& tickDeadline) {
+    while (Now() < tickDeadline) {
+        Sleep(TickSleepMs);
+    }
+    tickDeadline = Now() + 1;
+}
+
+bool StopRequested() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
+        if (message.message == StopMessage) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void StartMonitor(MonitorState& monitor) {
+    const ServerEntry& entry = monitor.entry;
+    int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
+                          entry.GameDir, "update_request.txt");
+    if (length < 0 || static_cast<size_t>(length) >= sizeof monitor.requestPath) {
+        monitor.requestPath[0] = '\0';
+    }
+    bool requested = monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath);
+    monitor.state = (requested || !DirExists(entry.Path)) ? AcquireUpdateLock : LaunchServer;
+}
+
+void LaunchServerAction(MonitorState& monitor, int64_t now) {
+    const ServerEntry& entry = monitor.entry;
+    if (!CreateServerProcess(entry, monitor.server)) {
+        monitor.server = {};
+        WriteLog("CreateServerProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
+        monitor.nextActionTime = now + LaunchRetryDelay;
+        return;
+    }
+    WriteLog("\"%s\" launched successfully", entry.FriendlyName);
+    monitor.state = WatchServer;
+    monitor.nextActionTime = now + static_cast<int64_t>(strtoul(entry.MonitorDelay, nullptr, 10));
+}
+
+void WatchServerAction(MonitorState& monitor, int64_t now) {
+    const ServerEntry& entry = monitor.entry;
+    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks);
+    if (verdict == Healthy) {
+        monitor.nextActionTime = now + WatchInterval;
+        return;
+    }
+    // Also for Exited, where it finds the process already gone; nothing waits for the end.
+    TerminateProcess(monitor.server.hProcess, 1);
+    switch (verdict) {
+    case OverMemory:
+        WriteLog("\"%s\" exceeded memory limit and has been terminated", entry.FriendlyName);
+        break;
+    case Unresponsive:
+        WriteLog("\"%s\" was unresponsive and has been terminated", entry.FriendlyName);
+        break;
+    default:
+        WriteLog("\"%s\" has terminated", entry.FriendlyName);
+        break;
+    }
+    CloseProcessHandles(monitor.server);
+    if (monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath)) {
+        WriteLog("\"%s\" requested an update", entry.FriendlyName);
+        monitor.state = AcquireUpdateLock;
+    } else {
+        monitor.state = LaunchServer;
+    }
+    monitor.silentChecks = 0;
+    monitor.nextActionTime = now + RelaunchDelay;
+}
+
+void RunStateAction(MonitorState& monitor, int64_t now) {
+    switch (monitor.state) {
+    case LaunchServer:
+        LaunchServerAction(monitor, now);
+        break;
+    case WatchServer:
+        WatchServerAction(monitor, now);
+        break;
+    default:
+        RunUpdateAction(monitor, now);
+        break;
+    }
+}
+
+void StopMonitor(MonitorState& monitor) {
+    const ServerEntry& entry = monitor.entry;
+    if (monitor.server.hProcess != nullptr && TerminateProcess(monitor.server.hProcess, 0)) {
+        WriteLog("\"%s\" has been terminated", entry.FriendlyName);
+    }
+    if (monitor.outputPipe != nullptr) {
+        CloseHandle(monitor.outputPipe);
+        monitor.outputPipe = nullptr;
+    }
+    CloseProcessHandles(monitor.server);
+    if (monitor.tool.hProcess != nullptr && TerminateProcess(monitor.tool.hProcess, 0)) {
+        WriteLog("[Update] Terminated for \"%s\"", entry.FriendlyName);
+    }
+    CloseProcessHandles(monitor.tool);
+}
+
+DWORD WINAPI MonitorThread(LPVOID serverEntry) {
+    MonitorState monitor(*static_cast<const ServerEntry*>(serverEntry));
+    // The queue exists from the first look at it; make that look before anything else.
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+    StartMonitor(monitor);
+    for (bool firstPass = true;; firstPass = false) {
+        if (!firstPass) {
+            WaitNextTick(monitor.tickDeadline);
+        }
+        if (StopRequested()) {
+            break;
+        }
+        int64_t now = Now();
+        if (now < monitor.nextActionTime) {
+            continue;
+        }
+        RunStateAction(monitor, now);
+    }
+    StopMonitor(monitor);
+    return 0;
+}

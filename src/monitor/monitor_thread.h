@@ -1,0 +1,39 @@
+// The thread that supervises one configured server: launches it, checks it
+// every five seconds, relaunches it after a bad verdict, runs its update
+// cycles, and terminates what it started when asked to stop.
+#pragma once
+
+#include "support/windows_api.h"
+
+#include <stdint.h>
+
+#include "monitor/monitor_state.h"
+
+// The thread start routine; its parameter is the server's ServerEntry, which
+// must outlive the thread. Always ends with exit code 0.
+DWORD WINAPI MonitorThread(LPVOID serverEntry);
+
+// The system clock in whole seconds.
+int64_t Now();
+
+// Returns once the clock has reached tickDeadline (sleeping 20 ms between
+// looks), then sets it one second past the current time.
+void WaitNextTick(int64_t& tickDeadline);
+
+// True when a StopMessage was waiting in the calling thread's queue. Other
+// messages of the program's range are taken and dropped; the rest stay.
+bool StopRequested();
+
+// The thread's start: the request path, and whether the server must be
+// updated (or installed) before its first launch.
+void StartMonitor(MonitorState& monitor);
+
+// Runs the action of the current state at time now.
+void RunStateAction(MonitorState& monitor, int64_t now);
+
+void LaunchServerAction(MonitorState& monitor, int64_t now);
+void WatchServerAction(MonitorState& monitor, int64_t now);
+
+// Terminates the held server and tool run (exit code 0) and closes every
+// handle still held. Does not wait for the processes to end.
+void StopMonitor(MonitorState& monitor);

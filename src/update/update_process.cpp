@@ -1,0 +1,93 @@
+// The CreateProcessA call that starts the update tool, with its two pipes.
+#include "update/update_process.h"
+
+#include <stdio.h>
+
+#include "config/server_entry.h"
+#include "support/text_helpers.h"
+
+constexpr DWORD PipeBufferSize = 2048;
+// Room for the script with the longest Path and UpdArgs the configuration allows.
+constexpr size_t UpdateScriptSize = 512;
+
+size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry) {
+    int length = snprintf(buffer, size,
+                          "force_install_dir \"%s\"\nlogin anonymous\napp_update %s\nquit\n",
+                          entry.Path, entry.UpdArgs);
+    if (length < 0 || static_cast<size_t>(length) >= size) {
+        return 0;
+    }
+    return static_cast<size_t>(length);
+}
+
+static void CloseIfHeld(HANDLE& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+}
+
+bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
+                         HANDLE& outputPipe, bool toolCheck) {
+    outputPipe = nullptr;
+    char toolPath[MAX_PATH];
+    int pathLength =
+        snprintf(toolPath, sizeof toolPath, "%s\\%s\\%s", entry.Path, entry.UpdPath, "steamcmd.exe");
+    char workingDir[MAX_PATH];
+    if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof toolPath ||
+        !GetDirPart(workingDir, sizeof workingDir, toolPath)) {
+        return false;
+    }
+    char script[UpdateScriptSize];
+    size_t scriptLength = 0;
+    if (!toolCheck) {
+        scriptLength = BuildUpdateScript(script, sizeof script, entry);
+        if (scriptLength == 0) {
+            return false;
+        }
+    }
+    char toolCheckLine[] = "arg0 +quit";
+
+    SECURITY_ATTRIBUTES inheritable = {};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    HANDLE outputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    HANDLE inputRead = nullptr;
+    HANDLE inputWrite = nullptr;
+    if (!CreatePipe(&outputRead, &outputWrite, &inheritable, PipeBufferSize)) {
+        return false;
+    }
+    if (!CreatePipe(&inputRead, &inputWrite, &inheritable, PipeBufferSize)) {
+        CloseIfHeld(outputRead);
+        CloseIfHeld(outputWrite);
+        return false;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWMINNOACTIVE;
+    startup.hStdInput = inputRead;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = outputWrite;
+    if (!CreateProcessA(toolPath, toolCheck ? toolCheckLine : nullptr, nullptr, nullptr, TRUE,
+                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, workingDir, &startup,
+                        &process)) {
+        process = {};
+        CloseIfHeld(inputWrite);
+        CloseIfHeld(inputRead);
+        CloseIfHeld(outputRead);
+        CloseIfHeld(outputWrite);
+        return false;
+    }
+    if (!toolCheck) {
+        // The script is smaller than the pipe's buffer: the write never waits.
+        DWORD written = 0;
+        WriteFile(inputWrite, script, static_cast<DWORD>(scriptLength), &written, nullptr);
+    }
+    CloseIfHeld(inputWrite);
+    CloseIfHeld(inputRead);
+    CloseIfHeld(outputWrite);
+    outputPipe = outputRead;
+    return true;
+}
