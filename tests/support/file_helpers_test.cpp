@@ -1,14 +1,12 @@
 // ProcessExited on real child processes; FileExists and DirExists on real paths.
-#include "support/file_helpers.h"
-
 #include "support/windows_api.h"
 
-#include <stdio.h>
-
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string>
 
 #include "service/test_processes.h"
+#include "support/file_helpers.h"
 
 namespace {
 
