@@ -8,6 +8,7 @@
 
 #include "service/command_line.h"
 #include "service/service_install.h"
+#include "service/service_main.h"
 #include "support/memory_query.h"
 #include "support/text_helpers.h"
 
@@ -54,9 +55,13 @@ int main(int argc, char** argv) {
                        ServiceDependencies);
         break;
     }
-    case 's':
-        // The service's main function joins the dispatcher with the fleet.
+    case 's': {
+        // Blocks while the service runs; returns at once outside the service manager.
+        char serviceName[] = "Corvane";
+        SERVICE_TABLE_ENTRYA dispatchTable[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+        StartServiceCtrlDispatcherA(dispatchTable);
         break;
+    }
     case 'u':
         UninstallService(ServiceName);
         break;
