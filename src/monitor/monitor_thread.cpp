@@ -106,9 +106,16 @@ void RunStateAction(MonitorState& monitor, int64_t now) {
     }
 }
 
+// Windows refuses to terminate a process that has already ended, Wine
+// reports success; asking first keeps a process that ended by itself from
+// being logged as terminated on either.
+static bool TerminateRunning(HANDLE process, UINT exitCode) {
+    return process != nullptr && !ProcessExited(process) && TerminateProcess(process, exitCode);
+}
+
 void StopMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
-    if (monitor.server.hProcess != nullptr && TerminateProcess(monitor.server.hProcess, 0)) {
+    if (TerminateRunning(monitor.server.hProcess, 0)) {
         WriteLog("\"%s\" has been terminated", entry.FriendlyName);
     }
     if (monitor.outputPipe != nullptr) {
@@ -116,7 +123,7 @@ void StopMonitor(MonitorState& monitor) {
         monitor.outputPipe = nullptr;
     }
     CloseProcessHandles(monitor.server);
-    if (monitor.tool.hProcess != nullptr && TerminateProcess(monitor.tool.hProcess, 0)) {
+    if (TerminateRunning(monitor.tool.hProcess, 0)) {
         WriteLog("[Update] Terminated for \"%s\"", entry.FriendlyName);
     }
     CloseProcessHandles(monitor.tool);
