@@ -1,13 +1,87 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds corvane.exe and runs it under
-# Wine in the build tree's private prefix.
+# The main job: installs what is missing, builds corvane.exe and runs it as a
+# service in a private Wine prefix over a demo fleet of three stand-in game
+# servers, following corvane.log live. Ctrl+C stops and removes the service
+# and leaves nothing running. Make a demo server fail from another terminal:
+#   bash scripts/demo-fault.sh alpha crash|hang|bloat|heal
+# CORVANE_DEMO_SECONDS=N ends the demo by itself after N seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 mkdir -p build
 cmake --preset windows >build/configure-windows.log 2>&1 || { cat build/configure-windows.log; exit 1; }
 cmake --build --preset windows
-prefix=build/windows/wineprefix
-trap 'scripts/wine-prefix stop "$prefix"' EXIT
-scripts/wine-prefix start "$prefix"
-scripts/wine-run build/windows/corvane.exe "$@"
+
+demo=$PWD/build/demo
+export CORVANE_WINEPREFIX=$PWD/build/demo-prefix
+winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
+
+# A fresh demo folder: corvane.exe, its configuration and three servers.
+rm -rf "$demo"
+mkdir -p "$demo/servers"
+cp build/windows/corvane.exe "$demo/"
+: >"$demo/corvane.cfg"
+port=27015
+for name in alpha bravo charlie; do
+    mkdir -p "$demo/servers/$name/mod"
+    cp build/windows/tests/helpers/srcds_standin/srcds.exe "$demo/servers/$name/"
+    cat >>"$demo/corvane.cfg" <<CFG
+$name
+{
+    Path          "$(winpath "$demo/servers/$name")"
+    GameDir       mod
+    Host          127.0.0.1
+    Port          $port
+    MaxPlayers    16
+    MapName       demo_map
+    MiscArgs      ""
+    Priority      Normal
+    Affinity      f
+    MaxMemory     256
+    MonitorDelay  5
+    UpdPath       tools
+    UpdArgs       "232330 validate"
+}
+
+CFG
+    port=$((port + 1))
+done
+
+stop_demo() {
+    trap - INT TERM EXIT
+    echo
+    echo "Stopping the service and removing it..."
+    scripts/wine-run net stop Corvane >/dev/null 2>&1 || true
+    scripts/wine-run "$demo/corvane.exe" -u || true
+    [ -n "${follower:-}" ] && kill "$follower" 2>/dev/null
+    scripts/wine-prefix stop "$CORVANE_WINEPREFIX"
+    echo "The demo has ended; nothing is left running."
+}
+trap stop_demo INT TERM EXIT
+
+# A fresh prefix: one left over may still hold an auto-start service that
+# would start with the prefix and keep its boot from settling.
+scripts/wine-prefix stop "$CORVANE_WINEPREFIX"
+rm -rf "$CORVANE_WINEPREFIX"
+scripts/wine-prefix start "$CORVANE_WINEPREFIX"
+scripts/wine-run "$demo/corvane.exe" -i
+scripts/wine-run net start Corvane
+cat <<TEXT
+
+Corvane runs three demo servers (alpha, bravo, charlie) on 127.0.0.1:27015-27017.
+Its event log, $demo/corvane.log, follows. From another terminal:
+  bash scripts/demo-fault.sh alpha crash    it exits, now and at each launch until healed
+  bash scripts/demo-fault.sh bravo hang     it stops answering; terminated after four checks
+  bash scripts/demo-fault.sh charlie bloat  it grows past MaxMemory (256 MiB)
+  bash scripts/demo-fault.sh alpha heal     it behaves again from its next launch
+Press Ctrl+C to stop.
+
+TEXT
+touch "$demo/corvane.log"
+tail -n +1 -F "$demo/corvane.log" 2>/dev/null &
+follower=$!
+if [ -n "${CORVANE_DEMO_SECONDS:-}" ]; then
+    sleep "$CORVANE_DEMO_SECONDS"
+else
+    wait "$follower"
+fi
