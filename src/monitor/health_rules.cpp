@@ -22,3 +22,9 @@ Verdict JudgeMemory(uint32_t limitMib, uint64_t committedBytes) {
     }
     return (committedBytes >> 20) > limitMib ? OverMemory : Healthy;
 }
+
+uint32_t SleepToNextSecondMs(uint64_t nowMs, uint32_t lateMs) {
+    uint32_t toNextSecond = 1000 - static_cast<uint32_t>(nowMs % 1000);
+    uint32_t sleepMs = toNextSecond + lateMs / 2;
+    return sleepMs == 0 ? 1 : sleepMs;
+}

@@ -1,4 +1,5 @@
-// The health check's decisions, apart from asking Windows.
+// The monitor's decisions apart from asking Windows: the health verdicts and
+// the pacing of its loop.
 #pragma once
 
 #include <stdint.h>
@@ -20,3 +21,7 @@ uint32_t MemoryLimitMib(const char* maxMemory);
 // OverMemory when the committed bytes, in whole MiB (truncated), exceed a
 // limit other than 0.
 Verdict JudgeMemory(uint32_t limitMib, uint64_t committedBytes);
+
+// How long to sleep, at clock time nowMs (milliseconds), to wake at most
+// lateMs after the next whole second: never less than 1 ms.
+uint32_t SleepToNextSecondMs(uint64_t nowMs, uint32_t lateMs);

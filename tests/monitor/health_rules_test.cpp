@@ -57,3 +57,20 @@ TEST(MemoryLimitMib, TextThatIsNoNumberMeansNoLimit) {
     EXPECT_EQ(0u, MemoryLimitMib(""));
     EXPECT_EQ(64u, MemoryLimitMib("64MB"));
 }
+
+TEST(SleepToNextSecondMs, WakesShortlyAfterTheSecondChanges) {
+    struct Case {
+        uint64_t nowMs;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {5000, 1010},  // just changed: the whole next second
+        {5999, 11},    // one millisecond before the change
+        {5500, 510},
+        {12345678, 332},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, SleepToNextSecondMs(c.nowMs, 20)) << c.nowMs;
+    }
+    EXPECT_EQ(1u, SleepToNextSecondMs(5999, 0));
+}
