@@ -183,9 +183,7 @@ int main(int argc, char** argv) {
            "%u healthy stand-in servers; %d answering, %zu extra log lines (restarts).\n"
            "Measured after %lu ms to settle, so only the steady checks every 5 s remain.\n",
            MaxServers, MaxServers, answering, restarts, static_cast<unsigned long>(SettleMs));
-    PrintPhase("Baseline: 16 threads running only the pacing loop (20 ms clock looks, stop "
-               "check):",
-               pacing);
+    PrintPhase("Baseline: 16 threads running only the pacing loop and the stop check:", pacing);
     PrintPhase("Fleet: 16 monitor threads watching 16 servers:", fleet);
     printf("  after the fleet's minute: PagefileUsage %.2f MiB (PrivateUsage reads %.2f under "
            "Wine)\n",
