@@ -286,6 +286,23 @@ TEST_F(ServiceRun, ConfigurationErrorsStopTheServiceWithMinusThree) {
     }
 }
 
+TEST_F(ServiceRun, MutexThatCannotBeCreatedStopsTheServiceWithMinusTwo) {
+    AddServer("unused");
+    WriteConfig(FleetConfig("0"));
+    // An event holding the update mutex's name makes creating the mutex fail.
+    HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "Corvane/UpdMutex");
+    ASSERT_NE(nullptr, squatter);
+    Start();
+    ASSERT_TRUE(WaitForState(ServiceStopped, 20000));
+    CloseHandle(squatter);
+    SERVICE_STATUS status = Status();
+    EXPECT_EQ(0xFFFFFFFEu, status.dwWin32ExitCode);
+    EXPECT_EQ(0xFFFFFFFEu, status.dwServiceSpecificExitCode);
+    // Nothing of the start; the log mutex exists, so the stop line is written.
+    EXPECT_EQ((std::vector<std::string>{"Corvane v1.10 stopped", ""}), LogLines());
+    EXPECT_EQ("", Pid(servers[0]));
+}
+
 TEST_F(ServiceRun, MissingConfigurationFileStopsTheService) {
     Start();
     ASSERT_TRUE(WaitForState(ServiceStopped, 20000));
