@@ -46,6 +46,7 @@ constexpr ULONGLONG LaunchFailureWaitMs = 40000;
 constexpr ULONGLONG LaunchWaitMs = 60000;
 constexpr ULONGLONG UpdateLaunchWaitMs = 400000;
 constexpr ULONGLONG AnswerWaitMs = 30000;
+constexpr ULONGLONG LineGraceMs = 3000;
 constexpr ULONGLONG DrainWaitMs = 600000;
 // Growth allowed between the medians of the first and the last quarter.
 constexpr size_t HandleSlack = 10;
@@ -93,6 +94,7 @@ struct ServerRun {
     ULONGLONG phaseSince = 0;
     ULONGLONG nextAt = 0;
     DWORD oldPid = 0;
+    ULONGLONG answeredAt = 0;
     size_t launches = 0;
     size_t launchesAtInject = 0;
     // Messages naming this server since the fault was injected.
@@ -280,6 +282,29 @@ class Soak : public ::testing::Test {
         }
     }
 
+    // The lines seen must be the lines expected, in order. A line may be
+    // missing, since a writer that waits too long for the log mutex drops its
+    // line; such drops are counted and bounded at the end. A wrong, extra or
+    // misplaced line fails at once.
+    void Compare(const std::vector<std::string>& expected, const std::vector<std::string>& seen,
+                 const std::string& what) {
+        expectedLines += expected.size();
+        size_t at = 0;
+        for (const std::string& line : expected) {
+            if (at < seen.size() && seen[at] == line) {
+                ++at;
+            }
+        }
+        if (at == seen.size()) {
+            droppedLines += expected.size() - seen.size();
+            if (expected.size() != seen.size()) {
+                drops.push_back(what + ":" + Joined(seen));
+            }
+        } else {
+            ADD_FAILURE() << what << ": expected" << Joined(expected) << "\n  seen" << Joined(seen);
+        }
+    }
+
     bool SawLine(const ServerRun& run, const std::string& line) const {
         for (const std::string& seen : run.lines) {
             if (seen == line) {
@@ -329,8 +354,8 @@ class Soak : public ::testing::Test {
         case KindCount:
             break;
         }
-        EXPECT_EQ(expected, run.lines)
-            << run.server->name << " after a " << KindNames[run.kind] << " fault";
+        Compare(expected, run.lines,
+                run.server->name + " after a " + KindNames[run.kind] + " fault");
     }
 
     void Step(ServerRun& run, ULONGLONG now) {
@@ -351,28 +376,23 @@ class Soak : public ::testing::Test {
                     // Retried next pass; the relaunch is at least 5 s away.
                     break;
                 }
-                Enter(run, AwaitVerdict, now);
+                Enter(run, run.kind == LaunchFailure ? AwaitLaunchFailure : AwaitLaunch, now);
             } else if (inPhase > EndWaitMs) {
                 Problem(run, "the server did not end");
             }
             break;
-        case AwaitVerdict: {
-            const char* verdict = run.kind == Silence || run.kind == BadHeader
-                                      ? " was unresponsive and has been terminated"
-                                  : run.kind == Bloat
-                                      ? " exceeded memory limit and has been terminated"
-                                      : " has terminated";
-            if (SawLine(run, name + verdict)) {
-                if (run.kind == Silence || run.kind == BadHeader || run.kind == Bloat) {
-                    Control(run, "answer\n");
-                }
-                Enter(run, run.kind == LaunchFailure ? AwaitLaunchFailure : AwaitLaunch, now);
+        case AwaitVerdict:
+            // The service terminates the server with its verdict; the line is
+            // checked once the server is back, since a busy log may drop it.
+            if (ProcessGone(run.oldPid, 0)) {
+                Control(run, "answer\n");
+                Enter(run, AwaitLaunch, now);
             } else if (inPhase > VerdictWaitMs) {
-                Problem(run, std::string("no line ") + name + verdict);
+                Problem(run, "not terminated");
             }
             break;
-        }
         case AwaitLaunchFailure:
+            // Failed launches are retried every 10 s, so one such line comes through.
             if (SawLine(run, "CreateServerProcess failed for " + name + ", retry in 10s")) {
                 run.nextAt = now + Uniform(run.random, 0, MaxExeAwayMs);
                 Enter(run, ExeAway, now);
@@ -390,17 +410,27 @@ class Soak : public ::testing::Test {
                 }
             }
             break;
-        case AwaitLaunch:
-            if (run.launches > run.launchesAtInject) {
+        case AwaitLaunch: {
+            DWORD pid = ServiceFleet::StandinPid(*run.server);
+            if (run.launches > run.launchesAtInject || (pid != 0 && pid != run.oldPid)) {
+                run.answeredAt = 0;
                 Enter(run, AwaitAnswer, now);
             } else if (inPhase > (run.kind == Update ? UpdateLaunchWaitMs : LaunchWaitMs)) {
                 Problem(run, "not launched again");
             }
             break;
+        }
         case AwaitAnswer: {
             DWORD pid = ServiceFleet::StandinPid(*run.server);
-            if (pid != 0 && pid != run.oldPid && ServiceFleet::Answers(*run.server)) {
+            if (run.answeredAt == 0 && pid != 0 && pid != run.oldPid &&
+                ServiceFleet::Answers(*run.server)) {
+                run.answeredAt = now;
                 standinPids.insert(pid);
+            }
+            // The launch line normally comes first; a little grace for a writer
+            // that waited for the log mutex.
+            if (run.answeredAt != 0 &&
+                (run.launches > run.launchesAtInject || now - run.answeredAt > LineGraceMs)) {
                 CheckFaultLines(run);
                 if (run.kind == Update) {
                     --updatesInFlight;
@@ -413,7 +443,7 @@ class Soak : public ::testing::Test {
                 run.lines.clear();
                 run.nextAt = now + Uniform(run.random, MinGapMs, MaxGapMs);
                 Enter(run, Idle, now);
-            } else if (inPhase > AnswerWaitMs) {
+            } else if (run.answeredAt == 0 && inPhase > AnswerWaitMs) {
                 Problem(run, "does not answer after its relaunch");
             }
             break;
@@ -531,6 +561,9 @@ class Soak : public ::testing::Test {
     unsigned toolModes[ToolModeCount] = {};
     ToolMode toolMode = ToolSuccess;
     unsigned updatesInFlight = 0;
+    size_t expectedLines = 0;
+    size_t droppedLines = 0;
+    std::vector<std::string> drops;
     bool stopping = false;
     bool startingUp = true;
     HoldPhase hold = NoHold;
@@ -553,7 +586,7 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
         allUp = true;
         for (ServerRun& run : runs) {
             DWORD pid = ServiceFleet::StandinPid(*run.server);
-            if (run.launches == 0 || pid == 0 || !ServiceFleet::Answers(*run.server)) {
+            if (pid == 0 || !ServiceFleet::Answers(*run.server)) {
                 allUp = false;
             } else {
                 standinPids.insert(pid);
@@ -561,9 +594,12 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
         }
         Sleep(PollMs);
     }
+    // Sixteen launch lines at once may lose some to the log mutex's time-out.
+    Sleep(LineGraceMs);
+    ReadLog();
     for (ServerRun& run : runs) {
-        EXPECT_EQ((std::vector<std::string>{Quoted(run.server->name) + " launched successfully"}),
-                  run.lines);
+        Compare({Quoted(run.server->name) + " launched successfully"}, run.lines,
+                run.server->name + " at the start");
         run.lines.clear();
         run.nextAt = NowMs() + Uniform(run.random, 0, MaxGapMs);
     }
@@ -623,7 +659,11 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
     EXPECT_TRUE(left.empty()) << left.size() << " processes left under " << fleet.root;
     ReadLog();
     for (size_t i = 0; i < ServerCount; ++i) {
-        EXPECT_EQ(1u, stopLines[i]) << runs[i].server->name << " not terminated once at the stop";
+        // Sixteen at once, like the launches at the start.
+        Compare({Quoted(runs[i].server->name) + " has been terminated"},
+                std::vector<std::string>(stopLines[i],
+                                         Quoted(runs[i].server->name) + " has been terminated"),
+                runs[i].server->name + " at the stop");
     }
     ASSERT_GE(tail->All().size(), 2u);
     EXPECT_EQ("Corvane v1.10 stopped", tail->All()[tail->All().size() - 2]);
@@ -647,14 +687,17 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
     unsigned attempts = 0;
     unsigned overlaps = 0;
     unsigned selfUpdates = 0;
+    // A wanted line that is not next in the log counts as dropped; a wrong
+    // line then stays unread and fails the count below.
     auto expectLine = [&](const std::string& line, size_t record) {
+        ++expectedLines;
         if (next < updateLines.size() && updateLines[next] == line) {
             ++next;
-            return true;
+        } else {
+            ++droppedLines;
+            drops.push_back("tool record " + std::to_string(record) + " wants " + line);
         }
-        ADD_FAILURE() << "tool record " << record << " wants \"" << line << "\", log has \""
-                      << (next < updateLines.size() ? updateLines[next] : "(end)") << "\"";
-        return false;
+        return true;
     };
     for (size_t i = 0; i < records.size(); ++i) {
         const ToolRecord& record = records[i];
@@ -681,7 +724,13 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
             break;
         }
     }
-    EXPECT_EQ(updateLines.size(), next) << "update lines without a tool run";
+    EXPECT_EQ(updateLines.size(), next)
+        << "update line " << next << " matches no tool run:"
+        << Joined(std::vector<std::string>(updateLines.begin() + static_cast<long>(next),
+                                           updateLines.end()));
+    // Drops happen when many threads write at once; a line that is never
+    // written shows up far above this bound.
+    EXPECT_LE(droppedLines, std::max<size_t>(4, expectedLines / 50)) << Joined(drops);
     EXPECT_EQ(0u, overlaps) << "update tools ran at once";
 
     // Handles and private memory of the service: the last quarter's medians
@@ -731,6 +780,8 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
     }
     printf("; tool records %zu, self-updates %u, overlaps %u, update lines %zu\n", records.size(),
            selfUpdates, overlaps, updateLines.size());
+    printf("  log lines expected %zu, dropped %zu%s\n", expectedLines, droppedLines,
+           Joined(drops).c_str());
     printf("  service handles: median first quarter %zu, last quarter %zu, range %zu..%zu\n",
            handlesFirst, handlesLast, *std::min_element(allHandles.begin(), allHandles.end()),
            *std::max_element(allHandles.begin(), allHandles.end()));
