@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
             double cpu = static_cast<double>(last.cpu100ns - first.cpu100ns) / 1e7;
             printf("corvane.exe as a service with %zu healthy stand-in servers, %u s watched:\n",
                    ServerCount, seconds);
-            printf("  CPU (kernel+user, GetProcessTimes) %.3f s = %.1f s per hour = %.3f%% of "
+            printf("  CPU (GetProcessTimes; Wine reads it low for another process, see "
+                   "docs/performance.md) %.3f s = %.1f s per hour = %.3f%% of "
                    "one core\n",
                    cpu, cpu * 3600.0 / seconds, cpu * 100.0 / seconds);
             printf("  handles: min %zu median %zu max %zu\n",

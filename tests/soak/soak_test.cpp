@@ -793,7 +793,8 @@ TEST_F(Soak, FleetRecoversFromEveryInjectedFault) {
         static_cast<double>(privateFirst) / 1048576.0, static_cast<double>(privateLast) / 1048576.0,
         static_cast<double>(*std::min_element(allPrivate.begin(), allPrivate.end())) / 1048576.0,
         static_cast<double>(*std::max_element(allPrivate.begin(), allPrivate.end())) / 1048576.0);
-    printf("  service CPU %.2f s over %.0f s (%.1f s per hour); stop took %.0f ms; "
+    printf("  service CPU (GetProcessTimes, which Wine reads low for another process) %.2f s over "
+           "%.0f s (%.1f s per hour); stop took %.0f ms; "
            "%zu stand-in processes seen\n",
            cpuSeconds, windowSeconds, cpuSeconds * 3600.0 / windowSeconds, stopMs,
            standinPids.size());
