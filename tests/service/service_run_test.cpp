@@ -2,13 +2,12 @@
 // control manager over a fleet of stand-in game servers on 127.0.0.1.
 #include "support/windows_api.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "helpers/srcds_standin/standin_client.h"
-#include "service/test_processes.h"
+#include "service/installed_service.h"
 
 namespace {
 
@@ -40,58 +39,20 @@ bool ProcessGone(const std::string& pid, DWORD timeoutMs) {
     return gone;
 }
 
-class ServiceRun : public ::testing::Test {
+class ServiceRun : public InstalledService {
   protected:
-    void SetUp() override {
-        WSADATA socketLayer;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &socketLayer));
-        char directory[MAX_PATH];
-        ASSERT_TRUE(MakeServerDirectory(directory, sizeof directory));
-        root = directory;
-        exe = root + "\\corvane.exe";
-        ASSERT_TRUE(CopyFileA(CORVANE_EXE, exe.c_str(), FALSE));
-        ProgramResult installed = RunProgram("\"" + exe + "\" -i");
-        ASSERT_EQ(TextMode("Service \"Corvane\" successfully installed\n"), installed.output);
-        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(nullptr, manager);
-        service = OpenServiceA(manager, "Corvane", SERVICE_ALL_ACCESS);
-        ASSERT_NE(nullptr, service);
-    }
-
-    void TearDown() override {
-        if (service != nullptr) {
-            SERVICE_STATUS status;
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            WaitForState(ServiceStopped, 20000);
-            CloseServiceHandle(service);
-        }
-        if (manager != nullptr) {
-            CloseServiceHandle(manager);
-        }
-        RunProgram("\"" + exe + "\" -u");
-        for (const FleetServer& server : servers) {
-            ProcessGone(Pid(server), 5000);
-            RemoveServerDirectory(server.directory.c_str());
-        }
-        RemoveServerDirectory(root.c_str());
-        WSACleanup();
-    }
-
+    // A server whose Path is root\name, holding the stand-in, on a port of its own.
     FleetServer& AddServer(const std::string& name) {
         FleetServer server;
         server.name = name;
-        char directory[MAX_PATH];
-        EXPECT_TRUE(MakeServerDirectory(directory, sizeof directory));
-        server.directory = directory;
-        EXPECT_TRUE(CopyFileA(CORVANE_STANDIN_EXE, (server.directory + "\\srcds.exe").c_str(), FALSE));
+        server.directory = root + "\\" + name;
+        EXPECT_TRUE(CreateDirectoryA(server.directory.c_str(), nullptr));
+        EXPECT_TRUE(
+            CopyFileA(CORVANE_STANDIN_EXE, (server.directory + "\\srcds.exe").c_str(), FALSE));
         FreeUdpPort(server.port, sizeof server.port);
         EXPECT_STRNE("0", server.port);
         servers.push_back(server);
         return servers.back();
-    }
-
-    void WriteConfig(const std::string& text) {
-        ASSERT_TRUE(WriteServerFile(root.c_str(), "corvane.cfg", text.c_str()));
     }
 
     // One block per server; every server gets the memory limit given.
@@ -110,67 +71,12 @@ class ServiceRun : public ::testing::Test {
         return text;
     }
 
-    void Start() { ASSERT_TRUE(StartServiceA(service, 0, nullptr)); }
+    void Start() { ASSERT_TRUE(StartCorvane()); }
 
-    SERVICE_STATUS Status() {
-        SERVICE_STATUS status = {};
-        QueryServiceStatus(service, &status);
-        return status;
-    }
-
-    bool WaitForState(DWORD state, DWORD timeoutMs) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-            if (Status().dwCurrentState == state) {
-                return true;
-            }
-            Sleep(20);
-        }
-        return Status().dwCurrentState == state;
-    }
-
-    // The event log's messages without their timestamp prefix. Every line
-    // must carry the prefix and end in CR LF.
-    std::vector<std::string> LogLines() {
-        std::string text = ReadWholeFile(root + "\\corvane.log");
-        std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            std::string line = text.substr(start, end - start);
-            // "L 2026/12/06 - 10:07:03: " is 25 characters; an empty line has none.
-            if (line.size() >= 25 && line.compare(0, 2, "L ") == 0 && line[24] == ' ') {
-                line = line.substr(25);
-            } else if (!line.empty()) {
-                line = "<no prefix> " + line;
-            }
-            lines.push_back(line);
-        }
-        EXPECT_EQ(start, text.size()) << "the log ends in the middle of a line";
-        return lines;
-    }
-
-    size_t CountLine(const std::string& line) {
-        std::vector<std::string> lines = LogLines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
-
-    bool WaitForLine(const std::string& line, DWORD timeoutMs, size_t times = 1) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-            if (CountLine(line) >= times) {
-                return true;
-            }
-            Sleep(50);
-        }
-        return CountLine(line) >= times;
-    }
-
-    std::string root;
-    std::string exe;
     std::vector<FleetServer> servers;
-    SC_HANDLE manager = nullptr;
-    SC_HANDLE service = nullptr;
 };
 
-std::string Quoted(const FleetServer& server) { return "\"" + server.name + "\""; }
+std::string Quoted(const FleetServer& server) { return ::Quoted(server.name); }
 
 TEST_F(ServiceRun, RelaunchesFailedServersAndLeavesHealthyOnesAlone) {
     servers.reserve(4);
@@ -225,7 +131,8 @@ TEST_F(ServiceRun, RelaunchesFailedServersAndLeavesHealthyOnesAlone) {
     }
     for (size_t i = 0; i < 3; ++i) {
         FleetServer& server = *expected[i].server;
-        EXPECT_TRUE(WaitForLine(Quoted(server) + " launched successfully", 20000, 2)) << server.name;
+        EXPECT_TRUE(WaitForLine(Quoted(server) + " launched successfully", 20000, 2))
+            << server.name;
         EXPECT_TRUE(ProcessGone(firstPids[i], 5000)) << server.name;
     }
     EXPECT_EQ(healthyPid, Pid(healthy));
@@ -322,9 +229,8 @@ TEST_F(ServiceRun, StopRightAfterStartIsNotLost) {
     Start();
     SERVICE_STATUS status;
     // Sent while the service may still be starting; it must be taken all the same.
-    for (DWORD waited = 0; !ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-                           waited < 10000;
-         waited += 5) {
+    for (DWORD waited = 0;
+         !ControlService(service, SERVICE_CONTROL_STOP, &status) && waited < 10000; waited += 5) {
         Sleep(5);
     }
     ASSERT_TRUE(WaitForState(ServiceStopped, 20000));

@@ -12,12 +12,11 @@
 #include "helpers/srcds_standin/standin_client.h"
 #include "helpers/steamcmd_standin/tool_client.h"
 #include "monitor/server_query.h"
-#include "service/test_processes.h"
+#include "service/installed_service.h"
 
 namespace {
 
-// The event log's "L YYYY/MM/DD - hh:mm:ss: " in front of each message.
-constexpr size_t StampLength = 25;
+constexpr size_t StampLength = LogStampLength;
 // A cycle pauses 5 s after the tool check and 5 s after the run; a second
 // server waiting for the update mutex retries every 10 s.
 constexpr DWORD CycleWaitMs = 40000;
@@ -36,19 +35,11 @@ const std::string SuccessOutput = "Logging in anonymously... OK\r\r\n"
 
 using Lines = std::vector<std::string>;
 
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 std::string LaunchedLine(const std::string& name) {
     return Quoted(name) + " launched successfully";
 }
 std::string UpdateLaunched(const std::string& name) {
     return "[Update] Launched for " + Quoted(name);
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() &&
-           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str(),
-                          static_cast<int>(prefix.size()), prefix.c_str(),
-                          static_cast<int>(prefix.size())) == CSTR_EQUAL;
 }
 
 struct Server {
@@ -57,52 +48,13 @@ struct Server {
     char port[8] = {};
 };
 
-class UpdateService : public ::testing::Test {
+class UpdateService : public InstalledService {
   protected:
-    void SetUp() override {
-        WSADATA socketLayer;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &socketLayer));
-        root = MakeTempDirectory("service");
-        ASSERT_FALSE(root.empty());
-        exe = root + "\\corvane.exe";
-        ASSERT_TRUE(CopyFileA(CORVANE_EXE, exe.c_str(), FALSE));
-        ProgramResult installed = RunProgram("\"" + exe + "\" -i");
-        ASSERT_EQ(TextMode("Service \"Corvane\" successfully installed\n"), installed.output);
-        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        ASSERT_NE(nullptr, manager);
-        service = OpenServiceA(manager, "Corvane", SERVICE_ALL_ACCESS);
-        ASSERT_NE(nullptr, service);
-    }
-
     void TearDown() override {
-        if (service != nullptr) {
-            SERVICE_STATUS status;
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            WaitForState(SERVICE_STOPPED, StateWaitMs);
-            CloseServiceHandle(service);
-        }
-        if (manager != nullptr) {
-            CloseServiceHandle(manager);
-        }
-        if (!exe.empty()) {
-            RunProgram("\"" + exe + "\" -u");
-        }
-        // Whatever a failed test left running from this directory ends here.
-        for (DWORD pid : ProcessesUnderRoot()) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-            if (process != nullptr) {
-                TerminateProcess(process, 1);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
         if (updMutex != nullptr) {
             CloseHandle(updMutex);
         }
-        if (!root.empty()) {
-            RemoveTree(root);
-        }
-        WSACleanup();
+        InstalledService::TearDown();
     }
 
     // A server "name" whose Path is root\name; installed puts the stand-in
@@ -133,7 +85,7 @@ class UpdateService : public ::testing::Test {
     }
 
     // One block per server, each with the same tool directory given relative to its Path.
-    void WriteConfig(const std::string& updPath) {
+    void WriteFleetConfig(const std::string& updPath) {
         std::string text = "// written by the test\r\n";
         for (const Server& server : servers) {
             text += Quoted(server.name) + "\r\n{\r\n";
@@ -145,101 +97,12 @@ class UpdateService : public ::testing::Test {
             text += "    MonitorDelay 0\r\n    UpdPath \"" + updPath + "\"\r\n";
             text += "    UpdArgs 1\r\n}\r\n";
         }
-        ASSERT_TRUE(WriteServerFile(root.c_str(), "corvane.cfg", text.c_str()));
+        WriteConfig(text);
     }
 
     void Start() {
-        ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+        ASSERT_TRUE(StartCorvane());
         ASSERT_TRUE(WaitForState(SERVICE_RUNNING, StateWaitMs));
-    }
-
-    SERVICE_STATUS Status() {
-        SERVICE_STATUS status = {};
-        QueryServiceStatus(service, &status);
-        return status;
-    }
-
-    bool WaitForState(DWORD state, DWORD timeoutMs) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-            if (Status().dwCurrentState == state) {
-                return true;
-            }
-            Sleep(20);
-        }
-        return Status().dwCurrentState == state;
-    }
-
-    // The event log's messages without their time stamps; each line must end in CR LF.
-    Lines LogLines() {
-        std::string bytes = ReadWholeFile(root + "\\corvane.log");
-        Lines lines;
-        size_t start = 0;
-        for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            std::string line = bytes.substr(start, end - start);
-            if (line.size() >= StampLength && line.compare(0, 2, "L ") == 0 &&
-                line[StampLength - 1] == ' ') {
-                line = line.substr(StampLength);
-            } else if (!line.empty()) {
-                line = "<no prefix> " + line;
-            }
-            lines.push_back(line);
-        }
-        EXPECT_EQ(start, bytes.size()) << "the log ends in the middle of a line";
-        return lines;
-    }
-
-    size_t CountLine(const std::string& line) {
-        Lines lines = LogLines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
-
-    bool WaitForLine(const std::string& line, DWORD timeoutMs, size_t times = 1) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-            if (CountLine(line) >= times) {
-                return true;
-            }
-            Sleep(50);
-        }
-        return CountLine(line) >= times;
-    }
-
-    // The ids of running processes whose executable lies below root.
-    std::vector<DWORD> ProcessesUnderRoot() {
-        std::vector<DWORD> found;
-        if (root.empty()) {
-            return found;
-        }
-        DWORD ids[4096];
-        DWORD bytes = 0;
-        if (!EnumProcesses(ids, sizeof ids, &bytes)) {
-            return found;
-        }
-        for (DWORD i = 0; i < bytes / sizeof ids[0]; ++i) {
-            HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE,
-                                         FALSE, ids[i]);
-            if (process == nullptr) {
-                continue;
-            }
-            char image[MAX_PATH] = "";
-            bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-            if (running && GetModuleFileNameExA(process, nullptr, image, sizeof image) != 0 &&
-                StartsWithNoCase(image, root + "\\")) {
-                found.push_back(ids[i]);
-            }
-            CloseHandle(process);
-        }
-        return found;
-    }
-
-    // True once nothing started from root runs any more, waiting up to timeoutMs.
-    bool WaitNothingRunning(DWORD timeoutMs) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-            if (ProcessesUnderRoot().empty()) {
-                return true;
-            }
-            Sleep(50);
-        }
-        return ProcessesUnderRoot().empty();
     }
 
     // The server's stand-in wrote its record for this launch and answers the info query.
@@ -249,11 +112,7 @@ class UpdateService : public ::testing::Test {
                QueryServer("127.0.0.1", server.port, QueryTimeoutMs) == 1;
     }
 
-    std::string root;
-    std::string exe;
     std::vector<Server> servers;
-    SC_HANDLE manager = nullptr;
-    SC_HANDLE service = nullptr;
     HANDLE updMutex = nullptr;
 };
 
@@ -265,7 +124,7 @@ TEST_F(UpdateService, ServerThatEndsWithARequestIsUpdatedAndRelaunched) {
     Server& alpha = AddServer("alpha", true);
     const std::string tools = alpha.path + "\\tools";
     ASSERT_TRUE(InstallStandinTool(tools));
-    WriteConfig("tools");
+    WriteFleetConfig("tools");
     Start();
     ASSERT_TRUE(WaitForLine(LaunchedLine("alpha"), 10000)) << testing::PrintToString(LogLines());
     ASSERT_TRUE(ServerAnswers(alpha));
@@ -312,7 +171,7 @@ TEST_F(UpdateService, MissingPathIsInstalledByTheToolThenLaunched) {
     const std::string tools = root + "\\tools";
     ASSERT_TRUE(InstallStandinTool(tools));
     ASSERT_TRUE(WriteToolControl(tools, std::string("srcds=") + CORVANE_STANDIN_EXE + "\n"));
-    WriteConfig("..\\tools");
+    WriteFleetConfig("..\\tools");
     Start();
     ASSERT_TRUE(WaitForLine(LaunchedLine("alpha"), CycleWaitMs))
         << testing::PrintToString(LogLines());
@@ -344,7 +203,7 @@ TEST_F(UpdateService, TwoRequestsAtStartUpdateOneServerAtATime) {
     ASSERT_TRUE(InstallStandinTool(tools));
     ASSERT_TRUE(RequestUpdate(alpha));
     ASSERT_TRUE(RequestUpdate(bravo));
-    WriteConfig("..\\tools");
+    WriteFleetConfig("..\\tools");
     Start();
     ASSERT_TRUE(WaitForLine(LaunchedLine("alpha"), TwoCyclesWaitMs))
         << testing::PrintToString(LogLines());
@@ -399,7 +258,7 @@ TEST_F(UpdateService, StopDuringAHangingRunEndsTheToolAndANewStartStillUpdates) 
     ASSERT_TRUE(InstallStandinTool(tools));
     ASSERT_TRUE(WriteToolControl(tools, "runs=hang,success\n"));
     ASSERT_TRUE(RequestUpdate(alpha));
-    WriteConfig("tools");
+    WriteFleetConfig("tools");
     Start();
     ASSERT_TRUE(WaitForLine(UpdateLaunched("alpha"), CycleWaitMs))
         << testing::PrintToString(LogLines());
