@@ -329,8 +329,8 @@ class ServiceFleet {
     }
 
     // The ids of running processes whose executable lies below root, the
-    // service's own included while it runs.
-    std::vector<DWORD> ProcessesUnderRoot() const {
+    // service's own included while it runs; their images go to images when given.
+    std::vector<DWORD> ProcessesUnderRoot(std::vector<std::string>* images = nullptr) const {
         std::vector<DWORD> found;
         if (root.empty()) {
             return found;
@@ -351,6 +351,9 @@ class ServiceFleet {
             if (running && GetModuleFileNameExA(process, nullptr, image, sizeof image) != 0 &&
                 StartsWithNoCase(image, root + "\\")) {
                 found.push_back(ids[i]);
+                if (images != nullptr) {
+                    images->push_back(image);
+                }
             }
             CloseHandle(process);
         }
