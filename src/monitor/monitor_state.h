@@ -41,7 +41,7 @@ struct MonitorState {
     // no other file is ever taken for it.
     char requestPath[RequestPathSize] = {};
     uint32_t state = LaunchServer;
-    // Seconds of the system clock; the state's action waits until then.
+    // Seconds of the monotonic clock (Now()); the state's action waits until then.
     int64_t nextActionTime = 0;
     uint32_t silentChecks = 0;
     uint32_t attemptCount = 0;

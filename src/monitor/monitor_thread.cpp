@@ -4,11 +4,11 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include "config/server_entry.h"
 #include "monitor/health_check.h"
 #include "monitor/health_rules.h"
+#include "monitor/launch_args.h"
 #include "monitor/server_launch.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
@@ -20,14 +20,19 @@ constexpr int64_t RelaunchDelay = 5;
 // A pass starts this long after the seconds count has changed, at the latest.
 constexpr uint32_t TickSleepMs = 20;
 
-int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
-
-// Milliseconds of the system clock since 1601: the clock time() counts in seconds.
+// Milliseconds of the performance counter: a monotonic clock that setting the
+// system time does not move, in 64 bits that do not wrap.
 static uint64_t ClockMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+    uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
 }
+
+int64_t Now() { return static_cast<int64_t>(ClockMilliseconds() / 1000); }
 
 void WaitNextTick(int64_t& tickDeadline) {
     // Sleeping to just past the next change of the seconds count, rather than
@@ -53,14 +58,25 @@ void StartMonitor(MonitorState& monitor) {
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
     if (length < 0 || static_cast<size_t>(length) >= sizeof monitor.requestPath) {
+        // Never test or delete a cut path: such a server is refused at launch.
         monitor.requestPath[0] = '\0';
+        monitor.state = LaunchServer;
+        return;
     }
-    bool requested = monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath);
+    bool requested = FileExists(monitor.requestPath);
     monitor.state = (requested || !DirExists(entry.Path)) ? AcquireUpdateLock : LaunchServer;
 }
 
 void LaunchServerAction(MonitorState& monitor, int64_t now) {
     const ServerEntry& entry = monitor.entry;
+    char applicationPath[ApplicationPathSize];
+    if (monitor.requestPath[0] == '\0' ||
+        !BuildApplicationPath(applicationPath, sizeof applicationPath, entry)) {
+        WriteLog("\"%s\" cannot be launched: its path is too long, retry in 10s",
+                 entry.FriendlyName);
+        monitor.nextActionTime = now + LaunchRetryDelay;
+        return;
+    }
     if (!CreateServerProcess(entry, monitor.server)) {
         monitor.server = {};
         WriteLog("CreateServerProcess failed for \"%s\", retry in 10s", entry.FriendlyName);

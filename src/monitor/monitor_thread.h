@@ -13,11 +13,12 @@
 // must outlive the thread. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);
 
-// The system clock in whole seconds.
+// Whole seconds of a monotonic clock: the time of every next action and
+// deadline, unmoved when the system time is set. Log stamps keep local time.
 int64_t Now();
 
-// Returns once the clock has reached tickDeadline (sleeping 20 ms between
-// looks), then sets it one second past the current time.
+// Returns once Now() has reached tickDeadline, sleeping to shortly after each
+// change of its seconds count, then sets it one second past the current time.
 void WaitNextTick(int64_t& tickDeadline);
 
 // True when a StopMessage was waiting in the calling thread's queue. Other

@@ -289,6 +289,32 @@ TEST_F(MonitorStates, FailedLaunchIsRetriedEveryTenSeconds) {
     StopMonitor(monitor);
 }
 
+TEST_F(MonitorStates, PathTooLongIsALaunchFailureNeverCut) {
+    // Path\GameDir\update_request.txt of 273 and 281 characters (a Path\srcds.exe
+    // too long for its buffer always makes the request path too long as well).
+    // Neither path exists: a cut request path is never tested, so no update is asked for.
+    struct Case {
+        size_t pathLength;
+        const char* gameDir;
+    } cases[] = {{250, "mod"}, {230, "abcdefghijklmnopqrstuvwxyz01234"}};
+    for (const Case& c : cases) {
+        ServerEntry entry = {};
+        CopyBounded(entry.FriendlyName, sizeof entry.FriendlyName, "alpha");
+        std::string path = "Z:\\" + std::string(c.pathLength - 3, 'p');
+        CopyBounded(entry.Path, sizeof entry.Path, path.c_str());
+        CopyBounded(entry.GameDir, sizeof entry.GameDir, c.gameDir);
+        MonitorState monitor(entry);
+        StartMonitor(monitor);
+        EXPECT_EQ(LaunchServer, monitor.state);
+        RunStateAction(monitor, Start);
+        EXPECT_EQ(LaunchServer, monitor.state);
+        EXPECT_EQ(Start + 10, monitor.nextActionTime);
+        EXPECT_EQ(nullptr, monitor.server.hProcess);
+    }
+    const std::string refused = "\"alpha\" cannot be launched: its path is too long, retry in 10s";
+    EXPECT_EQ((Lines{refused, refused}), LogMessages());
+}
+
 TEST_F(MonitorStates, ServerEndingWithARequestGoesToUpdate) {
     ServerDirectory server;
     MonitorState monitor(server.Entry());
