@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/handle_count.h"
 #include "monitor/monitor_system.h"
 #include "monitor/monitor_thread.h"
 
@@ -417,61 +418,6 @@ TEST(StopRequested, LeavesMessagesOutsideTheRange) {
     EXPECT_TRUE(PeekMessageA(&message, nullptr, 0x0400, 0x0400, PM_REMOVE));
 }
 
-namespace {
-
-// This process's open handles as the kernel lists them. GetProcessHandleCount
-// reads 0 under Wine; the system-wide extended handle list (class 64) does not.
-struct HandleEntry {
-    void* object;
-    ULONG_PTR processId;
-    ULONG_PTR handleValue;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG handleAttributes;
-    ULONG reserved;
-};
-struct HandleList {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-typedef LONG(WINAPI* QuerySystemInformation)(ULONG, void*, ULONG, ULONG*);
-
-long CountOwnHandles() {
-    auto query = reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        return -1;
-    }
-    const ULONG SystemExtendedHandleInformation = 64;
-    const LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<uint8_t> buffer(1 << 16);
-    for (;;) {
-        ULONG needed = 0;
-        LONG status = query(SystemExtendedHandleInformation, buffer.data(),
-                            static_cast<ULONG>(buffer.size()), &needed);
-        if (status == InfoLengthMismatch) {
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status != 0) {
-            return -1;
-        }
-        break;
-    }
-    const HandleList* list = reinterpret_cast<const HandleList*>(buffer.data());
-    long own = 0;
-    for (ULONG_PTR i = 0; i < list->count; ++i) {
-        if (list->entries[i].processId == GetCurrentProcessId()) {
-            ++own;
-        }
-    }
-    return own;
-}
-
-} // namespace
-
 TEST_F(MonitorStates, RelaunchesAndStopLeaveNoHandleBehind) {
     ServerDirectory server;
     MonitorState monitor(server.Entry());
@@ -491,14 +437,14 @@ TEST_F(MonitorStates, RelaunchesAndStopLeaveNoHandleBehind) {
         now += 40;
     };
     cycle();
-    long before = CountOwnHandles();
-    ASSERT_GT(before, 0);
+    size_t before = CountOwnHandles();
+    ASSERT_GT(before, 0u);
     for (int i = 0; i < 5; ++i) {
         cycle();
     }
     Launch(monitor, server, now, 30);
     StopMonitor(monitor);
-    long after = CountOwnHandles();
+    size_t after = CountOwnHandles();
     EXPECT_LE(after, before);
     // The count itself sees handles come.
     HANDLE extra[10];

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/handle_count.h"
 #include "helpers/srcds_standin/standin_client.h"
 #include "helpers/steamcmd_standin/tool_client.h"
 #include "monitor/server_query.h"
@@ -35,51 +36,6 @@ inline bool StartsWithNoCase(const std::string& text, const std::string& prefix)
            CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str(),
                           static_cast<int>(prefix.size()), prefix.c_str(),
                           static_cast<int>(prefix.size())) == CSTR_EQUAL;
-}
-
-// Handles held by the process pid, counted in the system's handle table
-// (GetProcessHandleCount reads 0 under Wine); 0 when the table cannot be read.
-inline size_t CountProcessHandles(DWORD pid) {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT backTrace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    static Query query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        return 0;
-    }
-    const ULONG ExtendedHandleInformation = 64;
-    const LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    static std::vector<char> buffer(1 << 20);
-    LONG status;
-    while ((status = query(ExtendedHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), nullptr)) == InfoLengthMismatch) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status < 0) {
-        return 0;
-    }
-    const Table* table = reinterpret_cast<const Table*>(buffer.data());
-    size_t held = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        if (table->entries[i].processId == pid) {
-            ++held;
-        }
-    }
-    return held;
 }
 
 // One look at another process.

@@ -11,57 +11,13 @@
 #include <vector>
 
 #include "config/server_entry.h"
+#include "helpers/handle_count.h"
 #include "helpers/steamcmd_standin/tool_client.h"
 #include "support/shared_mutexes.h"
 #include "support/text_helpers.h"
 
 // The event log's "L YYYY/MM/DD - hh:mm:ss: " in front of each message.
 constexpr size_t StampLength = 25;
-
-// Every handle this process holds, counted by the system's handle table
-// (GetProcessHandleCount reads 0 under Wine).
-inline size_t CountOwnHandles() {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT backTrace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    static Query query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
-        return 0;
-    }
-    const ULONG ExtendedHandleInformation = 64;
-    const LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<char> buffer(1 << 20);
-    LONG status;
-    while ((status = query(ExtendedHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), nullptr)) == InfoLengthMismatch) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status < 0) {
-        return 0;
-    }
-    const Table* table = reinterpret_cast<const Table*>(buffer.data());
-    size_t own = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        if (table->entries[i].processId == GetCurrentProcessId()) {
-            ++own;
-        }
-    }
-    return own;
-}
 
 inline ServerEntry MakeEntry(const std::string& path, const char* updPath, const char* updArgs) {
     ServerEntry entry = {};
