@@ -1,87 +1,62 @@
-// The cost of one health check: CheckServer on a healthy stand-in, which means
-// one exit-code read, one UDP query on a socket of its own answered over
-// 127.0.0.1, and (with a memory limit) one memory query.
-//
-// Usage: health_check_bench [iterations=2000]
-#include "support/windows_api.h"
+// The cost of one health check: CheckServer on a healthy stand-in, that is an
+// exit-code read, one UDP query answered over 127.0.0.1 and, with a memory
+// limit, one memory query. Usage: health_check_bench [iterations=2000]
+#include "helpers/win_test.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <vector>
-
-#include "bench_servers.h"
+#include "config/server_entry.h"
 #include "monitor/health_check.h"
 #include "monitor/server_launch.h"
-#include "support/file_helpers.h"
-
-using namespace bench;
-
-namespace {
-
-struct Figures {
-    double minUs = 0;
-    double avgUs = 0;
-    double maxUs = 0;
-    int unhealthy = 0;
-};
-
-Figures Measure(const ServerEntry& entry, const PROCESS_INFORMATION& process, int iterations) {
-    Figures figures;
-    uint32_t silentChecks = 0;
-    double total = 0;
-    for (int i = 0; i < iterations; ++i) {
-        LARGE_INTEGER start = Counter();
-        Verdict verdict = CheckServer(entry, process, silentChecks);
-        double us = Seconds(start, Counter()) * 1e6;
-        if (verdict != Healthy || silentChecks != 0) {
-            ++figures.unhealthy;
-        }
-        total += us;
-        if (i == 0 || us < figures.minUs) {
-            figures.minUs = us;
-        }
-        if (us > figures.maxUs) {
-            figures.maxUs = us;
-        }
-    }
-    figures.avgUs = total / iterations;
-    return figures;
-}
-
-} // namespace
+#include "support/memory_query.h"
+#include "support/text_helpers.h"
 
 int main(int argc, char** argv) {
     int iterations = argc > 1 ? atoi(argv[1]) : 2000;
-    if (iterations < 1) {
-        return 2;
-    }
-    char logDirectory[MAX_PATH];
-    BenchServer server;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string dir = std::string(temp) + "corvane_health_check_bench";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    CopyFileA(CORVANE_STANDIN_EXE, (dir + "\\srcds.exe").c_str(), FALSE);
+    WSADATA socketLayer;
+    WSAStartup(MAKEWORD(2, 2), &socketLayer);
+    QueryProcessMemory = GetProcessMemoryInfo;
+    ServerEntry entry = {};
+    CopyBounded(entry.Path, sizeof entry.Path, dir.c_str());
+    CopyBounded(entry.Host, sizeof entry.Host, "127.0.0.1");
+    CopyBounded(entry.Port, sizeof entry.Port, FreePort().c_str());
     PROCESS_INFORMATION process = {};
-    if (!StartProcessWideValues("HealthCheck", logDirectory, sizeof logDirectory) ||
-        !PrepareServer(server, 0, "0", "0") || !CreateServerProcess(server.entry, process) ||
-        WaitNewServer(server, 0, 30000) != process.dwProcessId) {
-        fprintf(stderr, "set-up failed\n");
+    if (!CreateServerProcess(entry, process)) {
         return 1;
     }
-    // Warm-up: the first query loads the socket layer's parts.
-    Measure(server.entry, process, 20);
-    Figures withoutLimit = Measure(server.entry, process, iterations);
-    CopyBounded(server.entry.MaxMemory, sizeof server.entry.MaxMemory, "4096");
-    Figures withLimit = Measure(server.entry, process, iterations);
+    while (RecordValue(dir + "\\srcds_record.txt", "pid").empty()) {
+        Sleep(10);
+    }
+    printf("CheckServer on a healthy stand-in over 127.0.0.1, %d calls each after 20 warm-up\n"
+           "calls, timed with QueryPerformanceCounter around each call:\n", iterations);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (const char* limit : {"0", "4096", "0"}) {
+        CopyBounded(entry.MaxMemory, sizeof entry.MaxMemory, limit);
+        double minUs = 1e12, maxUs = 0, totalUs = 0;
+        uint32_t silentChecks = 0;
+        int unhealthy = 0;
+        for (int i = -20; i < iterations; ++i) {
+            LARGE_INTEGER start, end;
+            QueryPerformanceCounter(&start);
+            unhealthy += CheckServer(entry, process, silentChecks) != Healthy && i >= 0;
+            QueryPerformanceCounter(&end);
+            double us = 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                        static_cast<double>(frequency.QuadPart);
+            if (i >= 0) {
+                minUs = us < minUs ? us : minUs;
+                maxUs = us > maxUs ? us : maxUs;
+                totalUs += us;
+            }
+        }
+        printf("  MaxMemory %-4s: min %.0f us  avg %.0f us  max %.0f us  (not healthy: %d)\n",
+               limit, minUs, totalUs / iterations, maxUs, unhealthy);
+    }
     TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseProcessHandles(process);
-    RemoveServerDirectory(server.directory);
-    RemoveLogDirectory(logDirectory);
-
-    printf("CheckServer on a healthy stand-in over 127.0.0.1, %d iterations each, timed\n"
-           "with QueryPerformanceCounter around each call (after 20 warm-up calls):\n",
-           iterations);
-    printf("  MaxMemory 0 (exit code + query):         min %.0f us  avg %.0f us  max %.0f us\n",
-           withoutLimit.minUs, withoutLimit.avgUs, withoutLimit.maxUs);
-    printf("  MaxMemory 4096 (exit code + query + mem): min %.0f us  avg %.0f us  max %.0f us\n",
-           withLimit.minUs, withLimit.avgUs, withLimit.maxUs);
-    printf("  checks not Healthy: %d\n", withoutLimit.unhealthy + withLimit.unhealthy);
-    return withoutLimit.unhealthy + withLimit.unhealthy == 0 ? 0 : 1;
+    WaitForSingleObject(process.hProcess, 5000);
+    std::filesystem::remove_all(dir);
+    return 0;
 }

@@ -13,7 +13,8 @@ bloat) command="commit 300" ;;
 heal) command="answer" ;;
 *) echo "usage: $0 NAME crash|hang|bloat|heal" >&2; exit 2 ;;
 esac
-# The stand-in takes its control file only once it ends in a line feed.
-printf '%s\n' "$command" >"$dir/standin_control.txt.new"
-mv "$dir/standin_control.txt.new" "$dir/standin_control.txt"
+# One control line for every launch from now on; the stand-in takes the file
+# only once it ends in a line feed.
+printf '%s\n' "$command" >"$dir/srcds_control.txt.new"
+mv "$dir/srcds_control.txt.new" "$dir/srcds_control.txt"
 echo "$name: $2"

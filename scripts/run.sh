@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 mkdir -p build
 cmake --preset windows >build/configure-windows.log 2>&1 || { cat build/configure-windows.log; exit 1; }
-cmake --build --preset windows
+cmake --build --preset windows --target corvane standin
 
 demo=$PWD/build/demo
 export CORVANE_WINEPREFIX=$PWD/build/demo-prefix
@@ -24,7 +24,7 @@ cp build/windows/corvane.exe "$demo/"
 port=27015
 for name in alpha bravo charlie; do
     mkdir -p "$demo/servers/$name/mod"
-    cp build/windows/tests/helpers/srcds_standin/srcds.exe "$demo/servers/$name/"
+    cp build/windows/tests/standin.exe "$demo/servers/$name/srcds.exe"
     cat >>"$demo/corvane.cfg" <<CFG
 $name
 {
@@ -49,11 +49,15 @@ done
 
 stop_demo() {
     trap - INT TERM EXIT
+    # The log follower ends first, so that its lines and ours do not interleave.
+    if [ -n "${follower:-}" ]; then
+        kill "$follower" 2>/dev/null
+        wait "$follower" 2>/dev/null
+    fi
     echo
     echo "Stopping the service and removing it..."
     scripts/wine-run net stop Corvane >/dev/null 2>&1 || true
     scripts/wine-run "$demo/corvane.exe" -u || true
-    [ -n "${follower:-}" ] && kill "$follower" 2>/dev/null
     scripts/wine-prefix stop "$CORVANE_WINEPREFIX"
     echo "The demo has ended; nothing is left running."
 }

@@ -1,13 +1,13 @@
 // Server entry: copies a block's keys into the fixed-width fields.
 #include "config/server_entry.h"
 
-#include <new>
+#include <stdlib.h>
 
 #include "support/event_log.h"
 #include "support/text_helpers.h"
 
 ServerEntry* ReadServerKeys(const KeyTable& keys) {
-    ServerEntry* entry = new (std::nothrow) ServerEntry();
+    ServerEntry* entry = static_cast<ServerEntry*>(calloc(1, sizeof(ServerEntry)));
     if (entry == nullptr) {
         const char* name = keys.Get("FriendlyName");
         WriteLog("Out of memory for server \"%s\"", name != nullptr ? name : "");
@@ -45,10 +45,10 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
     } catch (const char* missingKey) {
         // FriendlyName holds as much as was read: empty if it was the missing key.
         WriteLog("Missing key \"%s\" for server \"%s\"", missingKey, entry->FriendlyName);
-        delete entry;
+        free(entry);
         return nullptr;
     }
     return entry;
 }
 
-void FreeServerEntry(ServerEntry* entry) { delete entry; }
+void FreeServerEntry(ServerEntry* entry) { free(entry); }

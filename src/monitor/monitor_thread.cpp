@@ -12,7 +12,7 @@
 #include "monitor/server_launch.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
-#include "update/update_cycle.h"
+#include "monitor/update_cycle.h"
 
 constexpr int64_t WatchInterval = 5;
 constexpr int64_t LaunchRetryDelay = 10;

@@ -4,10 +4,9 @@
 #include "support/windows_api.h"
 
 #include "config/server_entry.h"
-#include "monitor/monitor_thread.h"
+#include "monitor/monitor_state.h"
+#include "service/service_platform.h"
 #include "support/event_log.h"
-
-constexpr SIZE_T MonitorStackSize = 65536;
 
 bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
     uint32_t started = 0;
@@ -17,8 +16,7 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
             continue;
         }
         DWORD threadId = 0;
-        HANDLE thread = CreateThread(nullptr, MonitorStackSize, MonitorThread, entry,
-                                     0, &threadId);
+        HANDLE thread = CreateMonitorThread(entry, &threadId);
         entry->ThreadId = threadId;
         entry->ThreadHandle = thread;
         if (thread == nullptr) {

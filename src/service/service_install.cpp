@@ -5,7 +5,7 @@
 
 #include <stdio.h>
 
-#include "service/service_manager.h"
+#include "service/service_platform.h"
 #include "support/text_helpers.h"
 
 // The registered description is cut to this size less its terminator.

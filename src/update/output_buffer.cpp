@@ -1,4 +1,4 @@
-// The tool output buffer and the line cutter that scans it for markers.
+// The tool output buffer, the line cutter and the marker scan over its text.
 #include "update/output_buffer.h"
 
 #include <new>
@@ -83,4 +83,19 @@ char* NextLine(char* line, uint32_t lineSize, const char* delimiter, char*& curs
     *found = saved;
     cursor = found + strlen(delimiter);
     return line;
+}
+
+// Lines are judged by their first MarkerLineSize - 1 characters.
+constexpr uint32_t MarkerLineSize = 64;
+
+bool OutputHasMarker(char* text, const char* marker) {
+    char line[MarkerLineSize];
+    char* cursor = text;
+    bool found = false;
+    while (NextLine(line, sizeof line, "\r\n", cursor) != nullptr) {
+        if (strstr(line, marker) != nullptr) {
+            found = true;
+        }
+    }
+    return found;
 }

@@ -38,3 +38,7 @@ class OutputBuffer {
 // a delimiter is never returned. The text must be writable; it is restored
 // before the call returns.
 char* NextLine(char* line, uint32_t lineSize, const char* delimiter, char*& cursor);
+
+// True when a piece of text ended by "\r\n" holds marker in its first 63
+// characters. The text is scanned in place and restored.
+bool OutputHasMarker(char* text, const char* marker);

@@ -5,20 +5,11 @@
 
 #include "config/server_entry.h"
 #include "support/text_helpers.h"
+#include "update/tool_script.h"
 
 constexpr DWORD PipeBufferSize = 2048;
 // Room for the script with the longest Path and UpdArgs the configuration allows.
 constexpr size_t UpdateScriptSize = 512;
-
-size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry) {
-    int length = snprintf(buffer, size,
-                          "force_install_dir \"%s\"\nlogin anonymous\napp_update %s\nquit\n",
-                          entry.Path, entry.UpdArgs);
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        return 0;
-    }
-    return static_cast<size_t>(length);
-}
 
 static void CloseIfHeld(HANDLE& handle) {
     if (handle != nullptr) {

@@ -5,11 +5,6 @@
 
 struct ServerEntry;
 
-// The script an update run reads on its standard input: the install directory
-// is set before the login, as the tool requires, then the update and quit.
-// Returns its length; false-y 0 when it would not fit into size.
-size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry);
-
 // Starts Path\UpdPath\steamcmd.exe in its own directory: with "arg0 +quit"
 // for the tool check, or with no command line and the script on its standard
 // input for the update run. On success the caller owns the process record's

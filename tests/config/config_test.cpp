@@ -1,0 +1,181 @@
+// The configuration as the parser reads it: a table of files with the lines
+// each logs and the servers it keeps, then the entry's fields, running out of
+// memory, and the example shipped in docs/.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "config/config_parser.h"
+#include "fakes/fakes.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A block of 16 lines: its name, "{", the fourteen keys but FriendlyName, "}".
+std::string Block(const std::string& name, const std::string& keys = "") {
+    return name + "\n{\n  Path \"C:\\My Servers\\x\"\n  GameDir cstrike\n  Host 10.0.0.5\n"
+                  "  Port 27100\n  MaxPlayers 24\n  MapName de_dust2\n  MiscArgs \"\"\n"
+                  "  Priority High\n  Affinity 3\n  MaxMemory 0\n  MonitorDelay 30\n"
+                  "  UpdPath tools\n" +
+           keys + "  UpdArgs \"232330 validate\"\n}\n";
+}
+
+std::string Blocks(int count) {
+    std::string text;
+    for (int i = 1; i <= count; ++i) {
+        text += Block("s" + std::to_string(i));
+    }
+    return text;
+}
+
+std::string CrLf(std::string text) {
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+        text.insert(at, "\r");
+    }
+    return text;
+}
+
+struct Parsed {
+    Lines lines;
+    std::vector<std::string> names;
+    std::vector<ServerEntry> entries;
+};
+
+// Parses text into a table of slots; the allocation numbered failing (from 1) fails.
+Parsed Parse(const std::string& text, uint32_t slots = MaxServers, int failing = 0) {
+    FILE* file = fopen("config_test.cfg", "w+b");
+    fwrite(text.data(), 1, text.size(), file);
+    rewind(file);
+    ServerEntry* table[MaxServers] = {};
+    loggedLines.clear();
+    allocationsSeen = 0;
+    failingAllocation = failing;
+    allocationsCounted = true;
+    bool loaded = LoadConfigFrom(file, table, slots);
+    allocationsCounted = false;
+    fclose(file);
+    Parsed parsed{loggedLines, {}, {}};
+    EXPECT_EQ(loaded, parsed.lines.empty()) << "a failure logs, a success does not";
+    for (ServerEntry* entry : table) {
+        if (entry != nullptr) {
+            parsed.names.push_back(entry->FriendlyName);
+            parsed.entries.push_back(*entry);
+            FreeServerEntry(entry);
+        }
+    }
+    return parsed;
+}
+
+struct Case {
+    std::string text;
+    Lines lines;
+    std::vector<std::string> names;
+    uint32_t slots = MaxServers;
+};
+
+std::vector<std::string> Names(int count) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= count; ++i) {
+        names.push_back("s" + std::to_string(i));
+    }
+    return names;
+}
+
+TEST(ConfigParser, EachFileGivesItsLinesAndServers) {
+    const std::string n63(63, 'n');
+    const std::string longComment = "//" + std::string(509, '-') + "beta" + std::string(85, ' ');
+    const Case cases[] = {
+        {"", {}, {}},
+        {"  \t\n\n// only a comment\n   // indented\r\n", {}, {}},
+        {" \talpha\t \n\t{ \t\n\t// inside\n" + Block("x").substr(4), {}, {"alpha"}},
+        {Block("alpha") + Block("\"Beta Server\""), {}, {"alpha", "Beta Server"}},
+        {CrLf(Block("alpha") + "// note\n\nbeta\n{\n  Path x y\n}\n"),
+         {"Failed to parse value at line 21"}, {"alpha"}},
+        {Block("{") + Block("}"), {}, {"{", "}"}},
+        {Block("alpha", "  FriendlyName \"Renamed\"\n  Unused x\n  \"\" \"dropped\"\n"), {},
+         {"Renamed"}},
+        {Block("alpha", "  FriendlyName beta\n") + Block("beta") + Block("alpha"),
+         {"Server name duplicate at line 34"}, {"beta", "beta"}},
+        {Block(n63 + "A") + Block(n63 + "B"), {"Server name duplicate at line 17"}, {n63}},
+        {Block(n63.substr(1) + "A") + Block(n63.substr(1) + "B"), {},
+         {n63.substr(1) + "A", n63.substr(1) + "B"}},
+        {Blocks(16), {}, Names(16)},
+        {Blocks(16) + "s17\n{\n}\n", {"MaxServers overflow at line 259"}, Names(16)},
+        {Blocks(3), {"MaxServers overflow at line 48"}, Names(2), 2},
+        // A line is read in pieces of 511 characters, each numbered.
+        {longComment + "\n" + Block("alpha").substr(6) + "gamma x\n",
+         {"Failed to parse server name at line 18"}, {"beta"}},
+        {"alpha" + std::string(505, ' ') + "\nx\n", {"Expected '{' at line 2"}, {}},
+        {"alpha" + std::string(506, ' ') + "\nx\n", {"Expected '{' at line 3"}, {}},
+        {"alpha {\n", {"Failed to parse server name at line 1"}, {}},
+        {"// c\n\n\"\"\n", {"Failed to parse server name at line 3"}, {}},
+        {"\"alpha\"x\n", {"Failed to parse server name at line 1"}, {}},
+        {"al\"pha\"\n", {"Failed to parse server name at line 1"}, {}},
+        {"alpha\n// c\n  x {\n", {"Expected '{' at line 3"}, {}},
+        {"alpha\n{ }\n", {"Expected standalone '{' at line 2"}, {}},
+        {"alpha\n{\n} }\n", {"Expected standalone '}' at line 3"}, {}},
+        {"alpha\n{\nPath\"C:\\x\"\n", {"Failed to parse key at line 3"}, {}},
+        {"alpha\n{\nPath \t \n", {"Failed to parse key at line 3"}, {}},
+        {"alpha\n{\nPath C:\\My Servers\n", {"Failed to parse value at line 3"}, {}},
+        {"alpha\n{\nPath \"C:\\x\n", {"Failed to parse value at line 3"}, {}},
+        {"alpha\n{\nPath x // no comment here\n", {"Failed to parse value at line 3"}, {}},
+        {"alpha\n{\n  Host h\n}\n",
+         {"Missing key \"Path\" for server \"alpha\"", "Failed to read out server keys at line 4"},
+         {}},
+        {Block("ok") + "alpha\n{\n  Path x\n}\n",
+         {"Missing key \"GameDir\" for server \"alpha\"",
+          "Failed to read out server keys at line 20"},
+         {"ok"}},
+        {"alpha", {"Config file terminated unexpectedly at line 1"}, {}},
+        {Block("alpha") + "beta\n{\n  Path x\n\n",
+         {"Config file terminated unexpectedly at line 20"}, {"alpha"}},
+    };
+    for (const Case& c : cases) {
+        Parsed parsed = Parse(c.text, c.slots);
+        EXPECT_EQ(c.lines, parsed.lines) << c.text;
+        EXPECT_EQ(c.names, parsed.names) << c.text;
+    }
+}
+
+TEST(ConfigParser, FieldsKeepTheirValuesCutToTheirWidths) {
+    Parsed parsed = Parse(Block("alpha", "  Path \"" + std::string(300, 'p') +
+                                             "\"\n  Affinity ffffffff\n  Port 2000\n"));
+    ASSERT_EQ(1u, parsed.entries.size());
+    const ServerEntry& entry = parsed.entries[0];
+    EXPECT_EQ(std::string(259, 'p'), entry.Path);
+    EXPECT_STREQ("fffffff", entry.Affinity);
+    EXPECT_STREQ("2000", entry.Port); // a later line wins
+    const char* fields[] = {entry.GameDir,  entry.Host,     entry.MaxPlayers, entry.MapName,
+                            entry.MiscArgs, entry.Priority, entry.MaxMemory,  entry.MonitorDelay,
+                            entry.UpdPath,  entry.UpdArgs};
+    const char* values[] = {"cstrike", "10.0.0.5", "24", "de_dust2", "", "High", "0", "30",
+                            "tools", "232330 validate"};
+    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+        EXPECT_STREQ(values[i], fields[i]);
+    }
+    EXPECT_EQ(0u, entry.ThreadId);
+}
+
+TEST(ConfigParser, RunningOutOfMemoryIsLoggedWhereItHappens) {
+    Parse(Block("alpha"));
+    const int lastAllocation = allocationsSeen; // the entry itself
+    EXPECT_EQ(Lines{"Out of memory at line 0"}, Parse(Block("alpha"), MaxServers, 1).lines);
+    EXPECT_EQ(Lines{"Out of memory at line 1"}, Parse(Block("alpha"), MaxServers, 3).lines);
+    EXPECT_EQ((Lines{"Out of memory for server \"alpha\"",
+                     "Failed to read out server keys at line 16"}),
+              Parse(Block("alpha"), MaxServers, lastAllocation).lines);
+}
+
+TEST(ConfigParser, TheShippedExampleLoads) {
+    std::string text;
+    FILE* file = fopen(CORVANE_TEST_DATA "/../docs/corvane.cfg.example", "rb");
+    for (int c; file != nullptr && (c = fgetc(file)) != EOF;) {
+        text += static_cast<char>(c);
+    }
+    Parsed parsed = Parse(text);
+    EXPECT_EQ(Lines{}, parsed.lines);
+    EXPECT_LE(2u, parsed.names.size());
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+"""corvane.exe as a service of Wine's service control manager, shared by the
+service tests, the soak and the benchmarks: a folder under build/ with
+corvane.exe, corvane.cfg, a shared tool folder and a folder per stand-in
+server, installed, started and stopped through the real manager. A run that
+fails keeps its folder and prints where it is. CTest names the build in the
+environment; without it, the windows preset's build tree is taken."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import traceback
+from types import SimpleNamespace
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXE, STANDIN, RUNS, WINE_RUN = (os.environ.get(name, os.path.join(TOP, path)) for name, path in (
+    ('CORVANE_EXE', 'build/windows/corvane.exe'), ('CORVANE_STANDIN', 'build/windows/tests/standin.exe'),
+    ('CORVANE_RUNS', 'build/windows/test-runs'), ('CORVANE_WINE_RUN', 'scripts/wine-run')))
+
+
+def wine(*args):
+    """Runs a Windows program to its end: its exit code and what it printed."""
+    done = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    return done.returncode, done.stdout.decode('latin-1')
+
+
+def query(port, timeout=0.5):
+    """The server name of the info reply from 127.0.0.1:port ("launch <n>" from a
+    stand-in), after a challenge if one comes; None without a reply."""
+    request = b'\xff\xff\xff\xffTSource Engine Query\x00'
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+        client.settimeout(timeout)
+        client.connect(('127.0.0.1', port))
+        try:
+            client.send(request)
+            reply = client.recv(1400)
+            if reply[4:5] == b'A':
+                client.send(request + reply[5:9])
+                reply = client.recv(1400)
+        except OSError:
+            return None
+    return reply[6:].split(b'\0')[0].decode() if reply[4:5] == b'I' else None
+
+
+def records(path):
+    """A stand-in's record: a dict per start, oldest first."""
+    text = open(path, encoding='latin-1').read() if os.path.exists(path) else ''
+    return [dict(line.split('=', 1) for line in block.split('\n') if '=' in line)
+            for block in text.split('end\n')[:-1]]
+
+
+class Fleet:
+    def __init__(self, name):
+        self.root, self.servers, self.installed = os.path.join(RUNS, name), {}, False
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(os.path.join(self.root, 'tools'))
+        self.exe = os.path.join(self.root, 'corvane.exe')
+        shutil.copy(EXE, self.exe)
+        shutil.copy(STANDIN, os.path.join(self.root, 'tools', 'steamcmd.exe'))
+
+    def add(self, name, control='answer\n', **keys):
+        """A server block; with a control text, a stand-in srcds.exe in its Path."""
+        path = os.path.join(self.root, name)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind(('127.0.0.1', 0))
+            port = probe.getsockname()[1]
+        server = SimpleNamespace(name=name, path=path, port=port, file=lambda f: os.path.join(path, f))
+        server.keys = dict(Path='Z:' + path.replace('/', '\\'), GameDir='mod', Host='127.0.0.1',
+                           Port=port, MaxPlayers=8, MapName='m', MiscArgs='""', Priority='Normal',
+                           Affinity=1, MaxMemory=64, MonitorDelay=1, UpdPath=r'..\tools', UpdArgs=232330)
+        server.keys.update(keys)
+        os.makedirs(server.file('mod'))
+        if control is not None:
+            shutil.copy(STANDIN, server.file('srcds.exe'))
+            write(server.file('srcds_control.txt'), control)
+        self.servers[name] = server
+        return server
+
+    def configure(self, text=None):
+        write(os.path.join(self.root, 'corvane.cfg'), text if text is not None else ''.join(
+            f'"{s.name}"\n{{\n' + ''.join(f'  {k} {v}\n' for k, v in s.keys.items()) + '}\n'
+            for s in self.servers.values()))
+
+    def install(self):
+        assert wine(self.exe, '-i') == (0, 'Service "Corvane" successfully installed\r\n')
+        self.installed = True
+
+    def start(self):
+        assert wine('sc', 'start', 'Corvane')[0] == 0
+
+    def status(self):
+        """(state, Win32 exit code, service exit code), as sc query reports them."""
+        printed = wine('sc', 'query', 'Corvane')[1]
+        return tuple(int(re.search(field + r'\s*:\s*(\d+)', printed).group(1))
+                     for field in ('STATE', 'WIN32_EXIT_CODE', 'SERVICE_EXIT_CODE'))
+
+    def stop(self):
+        """Asks the service to stop; its status once it has stopped."""
+        wine('sc', 'stop', 'Corvane')
+        self.wait(lambda: self.status()[0] == 1, 20, 'stopped')
+        return self.status()
+
+    def log(self):
+        """The event log's messages without their stamps. Every line must end in
+        CR LF and carry its stamp, but the empty line after the stop line."""
+        path = os.path.join(self.root, 'corvane.log')
+        lines = open(path, 'rb').read().decode('latin-1').split('\r\n') if os.path.exists(path) else ['']
+        assert lines[-1] == '', 'a line without its CR LF: ' + lines[-1]
+        stamp = re.compile(r'L \d{4}/\d\d/\d\d - \d\d:\d\d:\d\d: ')
+        assert all(line == '' or stamp.match(line) for line in lines), 'a line without its stamp'
+        return [line[25:] for line in lines[:-1]]
+
+    def wait(self, done, seconds, what):
+        deadline = time.monotonic() + seconds
+        while not done():
+            assert time.monotonic() < deadline, f'not {what} within {seconds} s'
+            time.sleep(0.1)
+
+    def wait_answer(self, name, launch, seconds=10):
+        self.wait(lambda: query(self.servers[name].port, 0.1) == f'launch {launch}', seconds,
+                  f'{name} answering as launch {launch}')
+
+    def processes(self):
+        """Linux ids of the running processes of any program of the folder."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir('/proc')):
+            try:
+                found += [int(pid)] if self.root + '/' in open(f'/proc/{pid}/maps').read() else []
+            except OSError:
+                pass
+        return found
+
+    def close(self, passed):
+        """Removes the service, ends what is left, and keeps the folder of a failure."""
+        if self.installed:
+            wine(self.exe, '-u')
+        for pid in self.processes():
+            os.kill(pid, signal.SIGKILL)
+        if passed:
+            shutil.rmtree(self.root, ignore_errors=True)
+        else:
+            print('kept for the failure:', self.root, flush=True)
+
+
+def write(path, text):
+    with open(path, 'w') as out:
+        out.write(text)
+
+
+def run(tests):
+    """Runs each test function with a fleet folder of its own; exits non-zero if any failed."""
+    failed = 0
+    for test in tests:
+        fleet, began, passed = Fleet(test.__name__), time.monotonic(), False
+        try:
+            test(fleet)
+            passed = True
+        except Exception:
+            traceback.print_exc()
+            failed += 1
+        fleet.close(passed)
+        print(f'{"ok" if passed else "FAIL"} {test.__name__} ({time.monotonic() - began:.1f} s)', flush=True)
+    sys.exit(1 if failed else 0)

@@ -1,0 +1,97 @@
+"""corvane.exe as its users meet it under Wine: the console, the installer
+against the real service control manager, and what the service reports when
+it cannot start. A fleet of servers under the running service is the soak's."""
+import os
+import pty
+import re
+import select
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
+from fixture import WINE_RUN, run, wine  # noqa: E402
+
+BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
+          "Report problems on the Corvane project's issue tracker.\n\n"
+          'Supported arguments:\n\n  -i  Install service\n  -u  Uninstall service\n\n'
+          'Place this executable in the desired location the service\n'
+          'should run from and then install it using the argument -i.\n\n'
+          'Once the service is installed, restart the system or open the\n'
+          'Services management console in order to start the service.\n\n'
+          'Press any key to continue...')
+
+
+def screen(raw):
+    """Text as a terminal shows it: Wine's console draws with escape sequences."""
+    text = re.sub(rb'\x1b\[(\d*)C', lambda m: b' ' * int(m.group(1) or b'1'), raw)
+    return re.sub(rb'\x1b\[[0-9;?]*[A-Za-z]', b'', text).replace(b'\r', b'').decode()
+
+
+def console(fleet):
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execv(WINE_RUN, [WINE_RUN, fleet.exe])
+    seen, status, deadline = b'', None, time.monotonic() + 60
+    while not screen(seen).endswith('continue...') and time.monotonic() < deadline:
+        seen += os.read(terminal, 4096) if select.select([terminal], [], [], 0.5)[0] else b''
+    assert screen(seen) == BANNER, screen(seen)
+    time.sleep(1)
+    assert os.waitpid(pid, os.WNOHANG)[0] == 0, 'ended without a key'
+    os.write(terminal, b'x')
+    seen = b''
+    while status is None and time.monotonic() < deadline:
+        done, code = os.waitpid(pid, os.WNOHANG)
+        status = code if done else None
+        try:
+            seen += os.read(terminal, 4096) if select.select([terminal], [], [], 0.1)[0] else b''
+        except OSError:  # the terminal closes with the program
+            pass
+    assert (status, screen(seen)) == (0, '\n'), (status, seen)  # no echo of the key
+    assert wine(fleet.exe, '-s') == (0, '')  # outside the service manager
+    os.link(fleet.exe, os.path.join(fleet.root, 'old.exe'))
+    wine('reg', 'add', r'HKCU\Software\Wine\AppDefaults\old.exe', '/v', 'Version', '/d', 'win98', '/f')
+    assert wine(os.path.join(fleet.root, 'old.exe')) == (1, 'Requires Win2000/XP or greater\r\n')
+
+
+def installer(fleet):
+    fleet.install()
+    assert wine(fleet.exe, '-I') == (0, 'Failed to install service "Corvane" with error 1073\r\n')
+    keys = wine('reg', 'query', r'HKLM\System\CurrentControlSet\Services\Corvane')[1]
+    keys = dict(re.findall(r'^\s+(\w+)\s+REG_\w+\s+(.*?)\r?$', keys, re.M))
+    assert keys['Type'] == '0x10' and keys['Start'] == '0x2' and keys['ErrorControl'] == '0x1'
+    assert keys['ObjectName'] == 'LocalSystem' and keys['DependOnService'].startswith('Tcpip')
+    assert keys['ImagePath'] == '"Z:' + fleet.exe.replace('/', '\\') + '" -s', keys
+    assert keys['Description'] == ('Monitors multiple Source Dedicated Servers simultaneously, '
+                                   'provides reliable automatic updating and restarts crashed '
+                                   'and unresponsive servers.'), keys
+    assert wine(fleet.exe, '-U') == (0, 'Service "Corvane" successfully uninstalled\r\n')
+    assert wine(fleet.exe, '-u') == (0, 'OpenService failed with error 1060\r\n')
+    fleet.installed = False
+
+
+def startup_failures(fleet):
+    fleet.install()
+    squatter = subprocess.Popen([WINE_RUN, os.path.join(fleet.root, 'tools', 'steamcmd.exe'),
+                                 'squat', 'Corvane/UpdMutex'], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+    assert squatter.stdout.readline() == b'held\r\n'
+    started, stopped = 'Corvane v1.10 started', ['Corvane v1.10 stopped', '']
+    for config, code, lines in [
+            (None, 0xFFFFFFFE, stopped),  # the mutex name is taken by another kind of object
+            ('', 0xFFFFFFFD, [started, 'No servers defined'] + stopped),
+            ('alpha\nPath x\n', 0xFFFFFFFD, [started, "Expected '{' at line 2"] + stopped),
+            (None, 0xFFFFFFFD, [started, 'Failed to read config file "corvane.cfg"'] + stopped)]:
+        if config is not None:
+            fleet.configure(config)
+        elif os.path.exists(os.path.join(fleet.root, 'corvane.cfg')):
+            os.remove(os.path.join(fleet.root, 'corvane.cfg'))
+        fleet.start()
+        fleet.wait(lambda: fleet.status()[0] == 1, 20, 'stopped')
+        assert (fleet.status(), fleet.log()) == ((1, code, code), lines), (config, fleet.log())
+        os.remove(os.path.join(fleet.root, 'corvane.log'))
+        squatter.communicate(b'')
+
+
+if __name__ == '__main__':
+    run([console, installer, startup_failures])
