@@ -80,7 +80,7 @@ inline size_t CountOwnHandles() {
 // current directory (corvane.log lands there). It is removed when the test
 // passes and kept, with its path printed, when it fails.
 class WineTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         WSADATA socketLayer;
         WSAStartup(MAKEWORD(2, 2), &socketLayer);
