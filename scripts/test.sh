@@ -11,7 +11,7 @@ for preset in windows host fuzz; do
     cmake --preset "$preset" >"build/configure-$preset.log" 2>&1 || { cat "build/configure-$preset.log"; exit 1; }
     cmake --build --preset "$preset" || exit 1
 done
-rm -rf build/windows/*prefix build/windows/test-runs
+rm -rf build/windows/test-runs
 passed=0
 failed=0
 for preset in windows host fuzz; do
