@@ -7,11 +7,13 @@
 #include "support/memory_query.h"
 
 Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process,
-                    uint32_t& silentChecks) {
+                    uint32_t& silentChecks, int& queryError) {
+    queryError = -1;
     if (ProcessExited(process.hProcess)) {
         return Exited;
     }
-    if (NoteQueryResult(QueryServer(entry.Host, entry.Port, QueryTimeoutMs), silentChecks)) {
+    int result = QueryServer(QueryAddress(entry.Host), entry.Port, QueryTimeoutMs, &queryError);
+    if (NoteQueryResult(result, silentChecks)) {
         return Unresponsive;
     }
     uint32_t limitMib = MemoryLimitMib(entry.MaxMemory);

@@ -12,7 +12,9 @@ constexpr uint32_t QueryTimeoutMs = 250;
 
 // In order, stopping at the first verdict: has the process ended, has the
 // server now left SilentChecksLimit queries in a row unanswered, is its
-// committed memory over MaxMemory. Reads and updates silentChecks; blocks for
-// at most the query's time-out plus the host name's resolution.
+// committed memory over MaxMemory. Reads and updates silentChecks; queryError
+// becomes -1 when no query was made, 0 when it was sent, else the sockets
+// error that kept it from being sent. Blocks for at most the query's time-out
+// plus the host name's resolution.
 Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process,
-                    uint32_t& silentChecks);
+                    uint32_t& silentChecks, int& queryError);

@@ -2,6 +2,9 @@
 #include "monitor/health_rules.h"
 
 #include <stdlib.h>
+#include <string.h>
+
+constexpr long long LongestMonitorDelay = 3600;
 
 bool NoteQueryResult(int queryResult, uint32_t& silentChecks) {
     if (queryResult != 0) {
@@ -10,6 +13,17 @@ bool NoteQueryResult(int queryResult, uint32_t& silentChecks) {
     }
     ++silentChecks;
     return silentChecks >= SilentChecksLimit;
+}
+
+const char* QueryAddress(const char* host) {
+    return strcmp(host, "0.0.0.0") == 0 ? "127.0.0.1" : host;
+}
+
+bool ReadMonitorDelay(const char* text, int64_t& seconds) {
+    long long value = strtoll(text, nullptr, 10);
+    bool inRange = value >= 0 && value <= LongestMonitorDelay;
+    seconds = inRange ? value : 0;
+    return inRange;
 }
 
 uint32_t MemoryLimitMib(const char* maxMemory) {

@@ -15,6 +15,14 @@ constexpr uint32_t SilentChecksLimit = 4;
 // A local failure clears the count like a reply: it says nothing of the server.
 bool NoteQueryResult(int queryResult, uint32_t& silentChecks);
 
+// The address a server's Host is queried at: a server bound to "0.0.0.0" (all
+// interfaces) is reached at 127.0.0.1, as that cannot be a destination.
+const char* QueryAddress(const char* host);
+
+// MonitorDelay in seconds: text that is no number gives 0. False, with 0, for
+// a number below 0 or above 3600, which would leave the server unchecked.
+bool ReadMonitorDelay(const char* text, int64_t& seconds);
+
 // The MaxMemory text as MiB; 0, also for text that is no number, means no limit.
 uint32_t MemoryLimitMib(const char* maxMemory);
 

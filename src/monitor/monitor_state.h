@@ -44,7 +44,18 @@ struct MonitorState {
     // Seconds of the monotonic clock (Now()); the state's action waits until then.
     int64_t nextActionTime = 0;
     uint32_t silentChecks = 0;
+    // Set while the server's queries cannot even be sent: its hang detection is off.
+    bool queryFailing = false;
+    // MonitorDelay as seconds, read once at the thread's start.
+    int64_t monitorDelay = 0;
+    // The update cycle's tries: update runs started, and starts that failed or
+    // tool checks cut off; together at most MaxUpdateRuns. The tool's rounds of
+    // updating itself count apart.
     uint32_t attemptCount = 0;
+    uint32_t failedTries = 0;
+    uint32_t toolRounds = 0;
+    // The state the cycle goes on in once it holds UpdMutex again.
+    uint32_t resumeState = StartToolCheck;
     int64_t toolDeadline = 0;
     // Read end of the running tool's output pipe, or null.
     HANDLE outputPipe = nullptr;

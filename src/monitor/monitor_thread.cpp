@@ -10,9 +10,9 @@
 #include "monitor/health_rules.h"
 #include "monitor/launch_args.h"
 #include "monitor/server_launch.h"
+#include "monitor/update_cycle.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
-#include "monitor/update_cycle.h"
 
 constexpr int64_t WatchInterval = 5;
 constexpr int64_t LaunchRetryDelay = 10;
@@ -53,18 +53,38 @@ bool StopRequested() {
     return false;
 }
 
+// True when Path\srcds.exe is there to be launched.
+static bool Installed(const ServerEntry& entry) {
+    char applicationPath[ApplicationPathSize];
+    return BuildApplicationPath(applicationPath, sizeof applicationPath, entry) &&
+           FileExists(applicationPath);
+}
+
+// A server without srcds.exe is installed by an update cycle.
+static void Install(MonitorState& monitor) {
+    WriteLog("\"%s\" has no srcds.exe, an update installs it", monitor.entry.FriendlyName);
+    BeginUpdateCycle(monitor);
+}
+
 void StartMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
+    if (!ReadMonitorDelay(entry.MonitorDelay, monitor.monitorDelay)) {
+        WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
+                 entry.FriendlyName, entry.MonitorDelay);
+    }
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
     if (length < 0 || static_cast<size_t>(length) >= sizeof monitor.requestPath) {
         // Never test or delete a cut path: such a server is refused at launch.
         monitor.requestPath[0] = '\0';
         monitor.state = LaunchServer;
-        return;
+    } else if (FileExists(monitor.requestPath)) {
+        BeginUpdateCycle(monitor);
+    } else if (!Installed(entry)) {
+        Install(monitor);
+    } else {
+        monitor.state = LaunchServer;
     }
-    bool requested = FileExists(monitor.requestPath);
-    monitor.state = (requested || !DirExists(entry.Path)) ? AcquireUpdateLock : LaunchServer;
 }
 
 void LaunchServerAction(MonitorState& monitor, int64_t now) {
@@ -77,20 +97,49 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         monitor.nextActionTime = now + LaunchRetryDelay;
         return;
     }
-    if (!CreateServerProcess(entry, monitor.server)) {
-        monitor.server = {};
-        WriteLog("CreateServerProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
-        monitor.nextActionTime = now + LaunchRetryDelay;
+    if (CreateServerProcess(entry, monitor.server)) {
+        WriteLog("\"%s\" launched successfully", entry.FriendlyName);
+        monitor.state = WatchServer;
+        monitor.nextActionTime = now + monitor.monitorDelay;
         return;
     }
-    WriteLog("\"%s\" launched successfully", entry.FriendlyName);
-    monitor.state = WatchServer;
-    monitor.nextActionTime = now + static_cast<int64_t>(strtoul(entry.MonitorDelay, nullptr, 10));
+    // A server that cannot start because it is not installed, or asks for an
+    // update, goes to the update cycle, no sooner than the launch is retried.
+    monitor.server = {};
+    if (!FileExists(applicationPath)) {
+        Install(monitor);
+        monitor.nextActionTime = now + LaunchRetryDelay;
+    } else if (FileExists(monitor.requestPath)) {
+        WriteLog("\"%s\" requested an update", entry.FriendlyName);
+        BeginUpdateCycle(monitor);
+        monitor.nextActionTime = now + RelaunchDelay;
+    } else {
+        WriteLog("CreateServerProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
+        monitor.nextActionTime = now + LaunchRetryDelay;
+    }
+}
+
+// One line when a server's queries cannot even be sent (its hang detection is
+// then off), and one when they can again; none per check.
+static void NoteQueryError(MonitorState& monitor, int queryError) {
+    const ServerEntry& entry = monitor.entry;
+    if (queryError < 0 || (queryError != 0) == monitor.queryFailing) {
+        return;
+    }
+    monitor.queryFailing = queryError != 0;
+    if (monitor.queryFailing) {
+        WriteLog("\"%s\" cannot be queried at %s:%s (error %d), its hang detection is off",
+                 entry.FriendlyName, QueryAddress(entry.Host), entry.Port, queryError);
+    } else {
+        WriteLog("\"%s\" can be queried again, its hang detection is on", entry.FriendlyName);
+    }
 }
 
 void WatchServerAction(MonitorState& monitor, int64_t now) {
     const ServerEntry& entry = monitor.entry;
-    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks);
+    int queryError = -1;
+    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, queryError);
+    NoteQueryError(monitor, queryError);
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
         return;
@@ -111,7 +160,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     CloseProcessHandles(monitor.server);
     if (monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath)) {
         WriteLog("\"%s\" requested an update", entry.FriendlyName);
-        monitor.state = AcquireUpdateLock;
+        BeginUpdateCycle(monitor);
     } else {
         monitor.state = LaunchServer;
     }

@@ -71,34 +71,45 @@ int Exchange(SOCKET socketHandle, uint32_t timeoutMs) {
 
 } // namespace
 
-int QueryServer(const char* host, const char* port, uint32_t timeoutMs) {
-    if (host == nullptr || port == nullptr) {
-        return -1;
+// A UDP socket that no program started while it is open inherits. Systems
+// before Windows 7 SP1 refuse the flag; there it is taken off afterwards.
+static SOCKET OpenQuerySocket() {
+    const DWORD NoHandleInherit = 0x80; // WSA_FLAG_NO_HANDLE_INHERIT
+    SOCKET socketHandle = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, NoHandleInherit);
+    if (socketHandle == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        socketHandle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        SetHandleInformation(reinterpret_cast<HANDLE>(socketHandle), HANDLE_FLAG_INHERIT, 0);
     }
+    return socketHandle;
+}
+
+int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* error) {
+    int failure = WSAHOST_NOT_FOUND;
+    int result = -1;
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(atoi(port)));
-
-    hostent* resolved = gethostbyname(host);
-    if (resolved == nullptr || resolved->h_addrtype != AF_INET ||
-        resolved->h_length != sizeof address.sin_addr || resolved->h_addr_list[0] == nullptr) {
-        return -1;
+    hostent* resolved = host != nullptr && port != nullptr ? gethostbyname(host) : nullptr;
+    if (resolved != nullptr && resolved->h_addrtype == AF_INET &&
+        resolved->h_length == sizeof address.sin_addr && resolved->h_addr_list[0] != nullptr) {
+        memcpy(&address.sin_addr, resolved->h_addr_list[0], sizeof address.sin_addr);
+        address.sin_port = htons(static_cast<u_short>(atoi(port)));
+        SOCKET socketHandle = OpenQuerySocket();
+        // Connected, the socket takes datagrams from the server's address and port only.
+        u_long nonBlocking = 1;
+        if (socketHandle != INVALID_SOCKET &&
+            ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != SOCKET_ERROR &&
+            connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                SOCKET_ERROR) {
+            result = Exchange(socketHandle, timeoutMs);
+        }
+        failure = WSAGetLastError();
+        if (socketHandle != INVALID_SOCKET) {
+            closesocket(socketHandle);
+        }
     }
-    memcpy(&address.sin_addr, resolved->h_addr_list[0], sizeof address.sin_addr);
-
-    SOCKET socketHandle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (socketHandle == INVALID_SOCKET) {
-        return -1;
+    if (error != nullptr) {
+        *error = result == -1 ? failure : 0;
     }
-    // Connected, the socket takes datagrams from the server's address and port only.
-    u_long nonBlocking = 1;
-    int result = -1;
-    if (ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != SOCKET_ERROR &&
-        connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-            SOCKET_ERROR) {
-        result = Exchange(socketHandle, timeoutMs);
-    }
-    closesocket(socketHandle);
     return result;
 }

@@ -17,6 +17,16 @@ constexpr int64_t UpdateRunDeadline = 1200;
 constexpr int64_t CutOffRetryDelay = 120;
 constexpr int64_t PauseAfterRun = 5;
 constexpr uint32_t MaxUpdateRuns = 3;
+// A tool that reports having updated itself this often in a row is given up on.
+constexpr uint32_t MaxToolRounds = 3;
+
+void BeginUpdateCycle(MonitorState& monitor) {
+    monitor.attemptCount = 0;
+    monitor.failedTries = 0;
+    monitor.toolRounds = 0;
+    monitor.resumeState = StartToolCheck;
+    monitor.state = AcquireUpdateLock;
+}
 
 // Ends a tool run: its handles and the output pipe are closed and the output emptied.
 static void EndToolRun(MonitorState& monitor) {
@@ -28,13 +38,38 @@ static void EndToolRun(MonitorState& monitor) {
     monitor.output.Reset();
 }
 
-// Ends the cycle: the request is answered and the next update may run.
-static void EndCycle(MonitorState& monitor) {
+// Ends the cycle: the request is answered, the next update may run, and the
+// server is launched with whatever installation it has.
+static void EndCycle(MonitorState& monitor, int64_t launchAt) {
     if (monitor.requestPath[0] != '\0') {
         DeleteFileA(monitor.requestPath);
     }
     ReleaseMutex(UpdMutex);
     monitor.state = LaunchServer;
+    monitor.nextActionTime = launchAt;
+}
+
+static bool TriesLeft(const MonitorState& monitor) {
+    return monitor.attemptCount + monitor.failedTries < MaxUpdateRuns;
+}
+
+// After a failed try the mutex is free for other servers' cycles during the
+// wait; this cycle goes on in resume once it holds the mutex again.
+static void Retry(MonitorState& monitor, int64_t now, int64_t delay, uint32_t resume) {
+    ReleaseMutex(UpdMutex);
+    monitor.resumeState = resume;
+    monitor.state = AcquireUpdateLock;
+    monitor.nextActionTime = now + delay;
+}
+
+static void GiveUp(MonitorState& monitor, int64_t now) {
+    if (monitor.failedTries == 0) {
+        WriteLog("[Update] Ran %u times without reliable result", monitor.attemptCount);
+    } else {
+        WriteLog("[Update] Gave up on \"%s\" after %u tries", monitor.entry.FriendlyName,
+                 monitor.attemptCount + monitor.failedTries);
+    }
+    EndCycle(monitor, now + RetryDelay);
 }
 
 static void AcquireUpdateLockAction(MonitorState& monitor, int64_t now) {
@@ -42,8 +77,7 @@ static void AcquireUpdateLockAction(MonitorState& monitor, int64_t now) {
     // it held by this thread for ever.
     DWORD result = WaitForSingleObject(UpdMutex, UpdMutexWaitMs);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-        monitor.attemptCount = 0;
-        monitor.state = StartToolCheck;
+        monitor.state = monitor.resumeState;
         return;
     }
     monitor.nextActionTime = now + RetryDelay;
@@ -54,8 +88,13 @@ static void StartToolRun(MonitorState& monitor, int64_t now, bool toolCheck) {
     if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe, toolCheck)) {
         monitor.tool = {};
         monitor.outputPipe = nullptr;
+        ++monitor.failedTries;
+        if (!TriesLeft(monitor)) {
+            GiveUp(monitor, now);
+            return;
+        }
         WriteLog("[Update] CreateUpdateProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
-        monitor.nextActionTime = now + RetryDelay;
+        Retry(monitor, now, RetryDelay, monitor.state);
         return;
     }
     if (toolCheck) {
@@ -81,17 +120,20 @@ static bool CollectToolOutput(MonitorState& monitor) {
     return true;
 }
 
-// Cuts off a run that passed its deadline and schedules it again in 120 s.
+// Cuts off a run that passed its deadline; it is tried again in 120 s, if at all.
 static void CutOffToolRun(MonitorState& monitor, int64_t now, uint32_t retryState) {
     TerminateProcess(monitor.tool.hProcess, 1);
     CloseProcessHandles(monitor.tool);
-    WriteLog("[Update] Timed out, retry in 120s");
+    monitor.failedTries += retryState == StartToolCheck ? 1 : 0;
+    bool retry = TriesLeft(monitor);
+    if (retry) {
+        WriteLog("[Update] Timed out, retry in 120s");
+    }
     if (retryState == StartUpdate) {
         WriteUpdateLog(monitor.entry, monitor.output.Text());
     }
     EndToolRun(monitor);
-    monitor.state = retryState;
-    monitor.nextActionTime = now + CutOffRetryDelay;
+    retry ? Retry(monitor, now, CutOffRetryDelay, retryState) : GiveUp(monitor, now);
 }
 
 static void AwaitToolCheckAction(MonitorState& monitor, int64_t now) {
@@ -105,6 +147,12 @@ static void AwaitToolCheckAction(MonitorState& monitor, int64_t now) {
     EndToolRun(monitor);
     if (updatedItself) {
         WriteLog("[Update] Tool has been updated");
+        if (++monitor.toolRounds >= MaxToolRounds) {
+            WriteLog("[Update] Gave up on \"%s\": the tool keeps updating itself",
+                     monitor.entry.FriendlyName);
+            EndCycle(monitor, now + RetryDelay);
+            return;
+        }
         monitor.state = StartToolCheck;
     } else {
         WriteLog("[Update] Tool is up to date");
@@ -125,17 +173,15 @@ static void AwaitUpdateAction(MonitorState& monitor, int64_t now) {
     EndToolRun(monitor);
     if (succeeded) {
         WriteLog("[Update] Completed successfully");
-        EndCycle(monitor);
-        monitor.nextActionTime = now + PauseAfterRun;
-    } else if (monitor.attemptCount < MaxUpdateRuns) {
-        WriteLog("[Update] Result unreliable, retry in 10s");
-        monitor.state = StartUpdate;
-        monitor.nextActionTime = now + RetryDelay;
-    } else {
-        WriteLog("[Update] Ran %u times without reliable result", monitor.attemptCount);
-        EndCycle(monitor);
-        monitor.nextActionTime = now + RetryDelay;
+        EndCycle(monitor, now + PauseAfterRun);
+        return;
     }
+    if (!TriesLeft(monitor)) {
+        GiveUp(monitor, now);
+        return;
+    }
+    WriteLog("[Update] Result unreliable, retry in 10s");
+    Retry(monitor, now, RetryDelay, StartUpdate);
 }
 
 void RunUpdateAction(MonitorState& monitor, int64_t now) {

@@ -1,12 +1,17 @@
 // The update cycle: the five update states of a monitor thread. It takes the
 // fleet-wide update mutex, lets the tool update itself, runs the update script
-// until the output reports success (at most three runs that end by
-// themselves), and always ends in LaunchServer with the mutex released.
+// until the output reports success, and always ends in LaunchServer with the
+// mutex released. It ends after three tries (runs, failed starts, cut-off
+// checks) or three rounds of the tool updating itself, and holds the mutex
+// only while it works, not while it waits to try again.
 #pragma once
 
 #include <stdint.h>
 
 #include "monitor/monitor_state.h"
+
+// Enters the cycle at AcquireUpdateLock with no tries made.
+void BeginUpdateCycle(MonitorState& monitor);
 
 // Runs the action of the monitor's update state (AcquireUpdateLock to
 // AwaitUpdate) at time now; other states are left alone.

@@ -15,6 +15,8 @@ HANDLE UpdMutex = nullptr;
 
 constexpr DWORD LogMutexWaitMs = 250;
 
+FILE* OpenLogFile(const char* name) { return fopen(name, "atN"); }
+
 void WriteLog(const char* format, ...) {
     // An abandoned mutex (its owner ended while holding it) is ours now: the
     // file is opened per message, so nothing half-written stands in the way of
@@ -23,7 +25,7 @@ void WriteLog(const char* format, ...) {
     if (waitResult != WAIT_OBJECT_0 && waitResult != WAIT_ABANDONED) {
         return;
     }
-    FILE* file = fopen("corvane.log", "at");
+    FILE* file = OpenLogFile("corvane.log");
     if (file == nullptr) {
         ReleaseMutex(LogMutex);
         return;

@@ -2,6 +2,12 @@
 // the bare message to standard output; all threads share it through LogMutex.
 #pragma once
 
+#include <stdio.h>
+
 // Waits at most 250 ms for LogMutex; a writer that does not get it, or cannot
 // open the file, drops its line without a trace. Adds the line end itself.
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens a log file of the program's to append text; no program started while
+// it is open inherits it. Null when it cannot be opened.
+FILE* OpenLogFile(const char* name);

@@ -36,7 +36,7 @@ void DrainPipe(HANDLE pipe, OutputBuffer& output) {
 }
 
 void WriteUpdateLog(const ServerEntry& entry, const char* text) {
-    FILE* file = fopen("corvane_update.log", "at");
+    FILE* file = OpenLogFile("corvane_update.log");
     if (file == nullptr) {
         WriteLog("[Update] Failed to write log to \"%s\"", "corvane_update.log");
         return;

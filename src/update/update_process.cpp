@@ -39,21 +39,22 @@ bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
     }
     char toolCheckLine[] = "arg0 +quit";
 
-    SECURITY_ATTRIBUTES inheritable = {};
-    inheritable.nLength = sizeof inheritable;
-    inheritable.bInheritHandle = TRUE;
+    // Only the two ends the tool uses are inheritable; our ends stay ours, so
+    // its input ends when the script does.
     HANDLE outputRead = nullptr;
     HANDLE outputWrite = nullptr;
     HANDLE inputRead = nullptr;
     HANDLE inputWrite = nullptr;
-    if (!CreatePipe(&outputRead, &outputWrite, &inheritable, PipeBufferSize)) {
+    if (!CreatePipe(&outputRead, &outputWrite, nullptr, PipeBufferSize)) {
         return false;
     }
-    if (!CreatePipe(&inputRead, &inputWrite, &inheritable, PipeBufferSize)) {
+    if (!CreatePipe(&inputRead, &inputWrite, nullptr, PipeBufferSize)) {
         CloseIfHeld(outputRead);
         CloseIfHeld(outputWrite);
         return false;
     }
+    SetHandleInformation(outputWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    SetHandleInformation(inputRead, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;

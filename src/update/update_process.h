@@ -10,5 +10,6 @@ struct ServerEntry;
 // input for the update run. On success the caller owns the process record's
 // two handles and outputPipe, the read end of the tool's stdout and stderr.
 // On failure no handle made here stays open and neither output may be used.
+// The tool inherits the two pipe ends it uses and nothing else of ours.
 bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
                          HANDLE& outputPipe, bool toolCheck);

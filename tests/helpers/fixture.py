@@ -5,6 +5,7 @@ server, installed, started and stopped through the real manager. A run that
 fails keeps its folder and prints where it is. CTest names the build in the
 environment; without it, the windows preset's build tree is taken."""
 import os
+import random
 import re
 import shutil
 import signal
@@ -45,6 +46,18 @@ def query(port, timeout=0.5):
     return reply[6:].split(b'\0')[0].decode() if reply[4:5] == b'I' else None
 
 
+def free_port():
+    """A UDP port of 127.0.0.1 free now, below the range the system hands out
+    to sockets of its own choosing (the service's queries among them)."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(('127.0.0.1', random.randrange(20000, 32000)))
+                return probe.getsockname()[1]
+            except OSError:
+                pass
+
+
 def records(path):
     """A stand-in's record: a dict per start, oldest first."""
     text = open(path, encoding='latin-1').read() if os.path.exists(path) else ''
@@ -64,9 +77,7 @@ class Fleet:
     def add(self, name, control='answer\n', **keys):
         """A server block; with a control text, a stand-in srcds.exe in its Path."""
         path = os.path.join(self.root, name)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            probe.bind(('127.0.0.1', 0))
-            port = probe.getsockname()[1]
+        port = free_port()
         server = SimpleNamespace(name=name, path=path, port=port, file=lambda f: os.path.join(path, f))
         server.keys = dict(Path='Z:' + path.replace('/', '\\'), GameDir='mod', Host='127.0.0.1',
                            Port=port, MaxPlayers=8, MapName='m', MiscArgs='""', Priority='Normal',

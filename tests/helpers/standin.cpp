@@ -8,10 +8,11 @@
 // silent, badheader (reply type 0x44), challenge (asks for one first),
 // challengeonly, exit <code>, commit <MiB> (touched, so it is committed), or
 // request <code> (creates <game>\update_request.txt and exits). Record, once
-// bound and under its line: launch pid priority affinity cwd cmdline.
+// bound and under its line: launch pid priority affinity cwd cmdline;
+// "srcds_requests.txt" gets each request's source port.
 //
 // steamcmd.exe runs a tool check when "+quit" is on its command line, else an
-// update run reading its script up to "quit". Control lines "check <modes>"
+// update run; either reads its input to the end first. Control lines "check <modes>"
 // and "run <modes>": the nth run of a kind takes the nth mode, the last one
 // repeating. check: uptodate, selfupdate, hang; run: success (copies itself
 // as srcds.exe into force_install_dir), fail, hang, gated (prints its success
@@ -74,8 +75,7 @@ int RunTool() {
     mode = Nth(mode.substr(0, mode.find('\n')), ',', number);
     char c;
     DWORD got = 0;
-    while (kind == "run" && script.find("quit\n") == std::string::npos &&
-           ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
         script += c;
         shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     }
@@ -164,7 +164,11 @@ int RunServer(int argc, char** argv) {
                            ? 0
                            : recvfrom(socketHandle, request, sizeof request, 0,
                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (received < 25 || memcmp(request + 4, "TSource Engine Query", 21) != 0 || mode == "silent") {
+        if (received < 25 || memcmp(request + 4, "TSource Engine Query", 21) != 0) {
+            continue;
+        }
+        Write("_requests.txt", std::to_string(ntohs(from.sin_port)) + "\n");
+        if (mode == "silent") {
             continue;
         }
         std::string reply("\xFF\xFF\xFF\xFF", 4);

@@ -39,17 +39,20 @@ inline std::string RecordValue(const std::string& record, const std::string& key
                                                       text.find('\n', at + 1) - at - key.size() - 2);
 }
 
-// A UDP port of 127.0.0.1 that nobody holds at this moment.
+// A UDP port of 127.0.0.1 that nobody holds now, below the range the system
+// hands out to sockets of its own choosing (the queries' among them).
 inline std::string FreePort() {
-    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
-    return std::to_string(ntohs(address.sin_port));
+    static u_short next = static_cast<u_short>(20000 + GetCurrentProcessId() % 6000);
+    for (int bound = SOCKET_ERROR; bound != 0;) {
+        SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(++next);
+        bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        closesocket(probe);
+    }
+    return std::to_string(next);
 }
 
 // Handles this process holds, from the system's handle table

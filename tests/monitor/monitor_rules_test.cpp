@@ -46,7 +46,7 @@ TEST(MonitorRules, LaunchPathPriorityAndAffinity) {
     }
 }
 
-TEST(MonitorRules, SilenceMemoryAndPacing) {
+TEST(MonitorRules, SilenceMemoryDelayAndAddress) {
     // Each check's query result; a verdict comes only at the fourth unanswered
     // query in a row, and a local failure (-1) clears the count like a reply.
     const int results[] = {0, 0, 0, 1, 0, 0, 0, -1, 0, 0, 0, 0, 0};
@@ -64,6 +64,19 @@ TEST(MonitorRules, SilenceMemoryAndPacing) {
     for (const auto& m : memory) {
         EXPECT_EQ(m.verdict, JudgeMemory(MemoryLimitMib(m.limit), m.committed)) << m.limit;
     }
+    const struct {
+        const char* text;
+        bool inRange;
+        int64_t seconds;
+    } delays[] = {{"7", true, 7},       {"010", true, 10},   {"7s", true, 7}, {"abc", true, 0},
+                  {"3600", true, 3600}, {"3601", false, 0}, {"-5", false, 0}, {"-0", true, 0}};
+    for (const auto& d : delays) {
+        int64_t seconds = -1;
+        EXPECT_EQ(d.inRange, ReadMonitorDelay(d.text, seconds)) << d.text;
+        EXPECT_EQ(d.seconds, seconds) << d.text;
+    }
+    EXPECT_STREQ("127.0.0.1", QueryAddress("0.0.0.0")); // every interface: queried at home
+    EXPECT_STREQ("0.0.0.01", QueryAddress("0.0.0.01"));
     EXPECT_EQ(1010u, SleepToNextSecondMs(5000, 20));
     EXPECT_EQ(11u, SleepToNextSecondMs(5999, 20));
 }

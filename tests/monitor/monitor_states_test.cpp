@@ -11,6 +11,8 @@
 #include "config/server_entry.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/server_query.h"
+#include "support/event_log.h"
+#include "update/update_process.h"
 #include "support/file_helpers.h"
 #include "support/memory_query.h"
 #include "support/shared_mutexes.h"
@@ -28,6 +30,35 @@ extern "C" bool __wrap__Z13ProcessExitedPv(HANDLE process) {
     return __real__Z13ProcessExitedPv(process);
 }
 
+// Wine now and then refuses to start a process on a loaded machine, with
+// ERROR_INTERNAL_ERROR, which Windows does not give for these programs: such a
+// start is taken again, the one retry these tests make.
+template <typename Start> static bool StartAgainIfWineRefused(Start start) {
+    bool started = start();
+    for (int retry = 0; retry < 3 && !started && GetLastError() == ERROR_INTERNAL_ERROR; ++retry) {
+        printf("\nWine refused a process start; it is taken again\n");
+        started = start();
+    }
+    return started;
+}
+extern "C" bool __real__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(
+    const ServerEntry& entry, PROCESS_INFORMATION& process);
+extern "C" bool __wrap__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(
+    const ServerEntry& entry, PROCESS_INFORMATION& process) {
+    return StartAgainIfWineRefused([&] {
+        return __real__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(entry, process);
+    });
+}
+extern "C" bool __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
+    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, bool toolCheck);
+extern "C" bool __wrap__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
+    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, bool toolCheck) {
+    return StartAgainIfWineRefused([&] {
+        return __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
+            entry, process, pipe, toolCheck);
+    });
+}
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -37,7 +68,10 @@ const std::string Up = R"("s" launched successfully)", Ended = R"("s" has termin
                   Completed = "[Update] Completed successfully",
                   Unreliable = "[Update] Result unreliable, retry in 10s",
                   GaveUp = "[Update] Ran 3 times without reliable result",
-                  Hung = R"("s" was unresponsive and has been terminated)";
+                  Hung = R"("s" was unresponsive and has been terminated)",
+                  SelfUpdated = "[Update] Tool has been updated",
+                  TimedOut = "[Update] Timed out, retry in 120s",
+                  Install = R"("s" has no srcds.exe, an update installs it)";
 
 DWORD ExitCode(HANDLE process) {
     DWORD code = 0;
@@ -142,6 +176,8 @@ class MonitorStates : public WineTest {
             }
             HANDLE tool = monitor->tool.hProcess;
             RunStateAction(*monitor, now);
+            EXPECT_TRUE(monitor->state != AcquireUpdateLock || heldElsewhere || UpdMutexFree())
+                << "the mutex is kept while the cycle waits, at second " << now - 1000;
             if (firstServer == nullptr && monitor->server.hProcess != nullptr) {
                 firstServer = Duplicate(monitor->server.hProcess);
             }
@@ -149,16 +185,17 @@ class MonitorStates : public WineTest {
             for (size_t at; (at = log.find("\r\n", logRead)) != std::string::npos; logRead = at + 2) {
                 seen.push_back(std::to_string(now - 1000) + log.substr(logRead + 24, at - logRead - 24));
             }
-            toolStarts += monitor->tool.hProcess != tool && monitor->tool.hProcess != nullptr;
-            for (int i = 0; i < 1000 && monitor->tool.hProcess != tool && monitor->tool.hProcess &&
-                            !ProcessExited(monitor->tool.hProcess);
-                 ++i) {
-                if (Count(ReadText(record), "\nend\n") == toolStarts &&
-                    RecordValue(record, "mode") == "hang") {
-                    now = monitor->toolDeadline;
-                    break;
+            if (monitor->tool.hProcess != tool && monitor->tool.hProcess != nullptr) {
+                ++toolStarts;
+                for (int i = 0; i < 1000 && !ProcessExited(monitor->tool.hProcess) &&
+                                (Count(ReadText(record), "\nend\n") < toolStarts ||
+                                 RecordValue(record, "mode") != "hang");
+                     ++i) {
+                    Sleep(10);
                 }
-                Sleep(10);
+                if (!ProcessExited(monitor->tool.hProcess)) {
+                    now = monitor->toolDeadline;
+                }
             }
         }
         return seen;
@@ -209,10 +246,11 @@ class MonitorStates : public WineTest {
     std::unique_ptr<MonitorState> monitor;
     int64_t now = 1000;
     size_t logRead = 0, toolStarts = 0, handles = 0;
+    bool heldElsewhere = false; // UpdMutex, by another thread
     HANDLE firstServer = nullptr; // the first launch, kept for its exit code
 };
 
-enum Setup { Plain, RequestFile, NotInstalled, NoTool, UpdateLogDir, LongestPath, TooLongPath };
+enum Setup { Plain, RequestFile, NotInstalled, NoSrcds, NoTool, UpdateLogDir, LongestPath, TooLongPath };
 
 struct Case {
     const char* name;
@@ -239,12 +277,26 @@ const Case Cases[] = {
     {"memory", "commit 100\nanswer\n", "", "010", Plain, 20, 1,
      {"0 " + Up, R"(10 "s" exceeded memory limit and has been terminated)", "15 " + Up}},
     {"longest_path", "", "", "0", LongestPath, 15, STILL_ACTIVE, {"0" + Failed, "10" + Failed}},
+    {"srcds_missing", "", "", "0", NoSrcds, 12, STILL_ACTIVE, {"0 " + Install, "0 " + Check,
+     "0 " + UpToDate, "5 " + Launched, "5 " + Completed, "10 " + Up}},
+    {"monitor_delay_below_zero", "answer\n", "", "-5", Plain, 1, STILL_ACTIVE,
+     {R"(0 "s" has MonitorDelay "-5" out of range (0 to 3600), read as 0)", "0 " + Up}},
+    {"monitor_delay_above_an_hour", "exit 3\nanswer\n", "", "3601", Plain, 5, 3,
+     {R"(0 "s" has MonitorDelay "3601" out of range (0 to 3600), read as 0)", "0 " + Up,
+      "0 " + Ended, "5 " + Up}},
+    {"monitor_delay_of_an_hour", "exit 3\nanswer\n", "", "3600", Plain, 3600, 3,
+     {"0 " + Up, "3600 " + Ended}},
     {"path_too_long", "", "", "0", TooLongPath, 15, STILL_ACTIVE, {"0" + TooLong, "10" + TooLong}},
     {"update_requested_at_the_end", "request 3\nanswer\n", "", "0", Plain, 20, 3,
      {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
       "10 " + Completed, "15 " + Up}},
     {"update_requested_at_the_start", "answer\n", "", "0", RequestFile, 12, STILL_ACTIVE, Cycle},
-    {"not_installed", "answer\n", "", "0", NotInstalled, 12, STILL_ACTIVE, Cycle},
+    {"not_installed", "answer\n", "", "0", NotInstalled, 12, STILL_ACTIVE, {"0 " + Install, "0 " + Check,
+     "0 " + UpToDate, "5 " + Launched, "5 " + Completed, "10 " + Up}},
+    {"tool_keeps_updating_itself", "request 3\nanswer\n", "check selfupdate\n", "0", Plain, 25, 3,
+     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + SelfUpdated, "10 " + Check,
+      "10 " + SelfUpdated, "15 " + Check, "15 " + SelfUpdated,
+      R"(15 [Update] Gave up on "s": the tool keeps updating itself)", "25 " + Up}},
     {"tool_updates_itself", "request 3\nanswer\n", "check selfupdate,uptodate\n", "0", Plain, 25, 3,
      {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 [Update] Tool has been updated",
       "10 " + Check, "10 " + UpToDate, "15 " + Launched, "15 " + Completed, "20 " + Up}},
@@ -254,13 +306,19 @@ const Case Cases[] = {
       "40 " + Up}},
     {"cut_off_runs_count", "request 3\nanswer\n", "run hang,fail\n", "0", Plain, 1400, 3,
      {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
-      "1210 [Update] Timed out, retry in 120s", "1330 " + Launched, "1330 " + Unreliable,
-      "1340 " + Launched, "1340 " + GaveUp, "1350 " + Up}},
-    {"hung_tool_check", "request 3\nanswer\n", "check hang\n", "0", Plain, 200, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check,
-      "65 [Update] Timed out, retry in 120s", "185 " + Check}},
-    {"tool_missing", "request 3\nanswer\n", "", "0", NoTool, 15, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5" + NotStarted, "15" + NotStarted}},
+      "1210 " + TimedOut, "1330 " + Launched, "1330 " + Unreliable, "1340 " + Launched,
+      "1340 " + GaveUp, "1350 " + Up}},
+    {"runs_that_always_hang", "request 3\nanswer\n", "run hang\n", "0", Plain, 3860, 3,
+     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
+      "1210 " + TimedOut, "1330 " + Launched, "2530 " + TimedOut, "2650 " + Launched,
+      "3850 " + GaveUp, "3860 " + Up}},
+    {"checks_that_always_hang", "request 3\nanswer\n", "check hang\n", "0", Plain, 435, 3,
+     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "65 " + TimedOut, "185 " + Check,
+      "245 " + TimedOut, "365 " + Check, R"(425 [Update] Gave up on "s" after 3 tries)",
+      "435 " + Up}},
+    {"tool_missing", "request 3\nanswer\n", "", "0", NoTool, 35, 3,
+     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5" + NotStarted, "15" + NotStarted,
+      R"(25 [Update] Gave up on "s" after 3 tries)", "35 " + Up}},
     {"update_log_unwritable", "answer\n", "", "0", UpdateLogDir, 12, STILL_ACTIVE,
      {"0 " + Check, "0 " + UpToDate, "5 " + Launched,
       R"(5 [Update] Failed to write log to "corvane_update.log")", "5 " + Completed, "10 " + Up}},
@@ -277,12 +335,14 @@ TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
     }
     CreateDirectoryA(c.setup == UpdateLogDir ? "corvane_update.log" : "", nullptr);
     DeleteFileA(Path(c.setup == NoTool ? "\\tools\\steamcmd.exe" : "\\x").c_str());
+    DeleteFileA(Path(c.setup == NoSrcds ? "\\srcds.exe" : "\\x").c_str());
     if (c.setup == NotInstalled) { // the tool beside it puts srcds.exe there
         Set("UpdPath", "..\\srv\\tools");
         Set("Path", dir + "\\new");
     } else if (c.setup == LongestPath || c.setup == TooLongPath) { // its request file: 259, 260
         Set("Path", dir + "\\" + std::string(235 - dir.size() + (c.setup == TooLongPath), 'p'));
         CreateDirectoryA(entry.Path, nullptr);
+        WriteText(Path("\\srcds.exe"), ""); // cannot be started
     }
     EXPECT_EQ(c.expected, Run(c.until));
     EXPECT_EQ(c.firstExitCode, firstServer ? ExitCode(firstServer) : STILL_ACTIVE);
@@ -328,12 +388,65 @@ TEST_F(MonitorStates, AnUpdateMutexHeldElsewhereIsWaitedForWithoutALine) {
     }, release, 0, nullptr);
     Sleep(100);
     Server("request 3\nanswer\n");
+    heldElsewhere = true;
     EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "0 " + Requested}), Run(30)); // tries at 5, 15, 25
+    heldElsewhere = false;
     SetEvent(release);
     WaitForSingleObject(holder, INFINITE);
     EXPECT_EQ((Lines{"35 " + Check, "35 " + UpToDate, "40 " + Launched, "40 " + Completed}), Run(40));
     CloseHandle(holder);
     CloseHandle(release);
+    Stop();
+}
+
+TEST_F(MonitorStates, QueriesThatCannotBeSentOrALaunchThatFailsAsked) {
+    Server("answer\n");
+    Run(0);
+    Set("Host", "no-such-host.invalid");
+    EXPECT_EQ(Lines{R"(5 "s" cannot be queried at no-such-host.invalid:)" + std::string(entry.Port) +
+                    " (error 11001), its hang detection is off"},
+              Run(12));
+    Set("Host", "0.0.0.0"); // bound to every interface, so queried at 127.0.0.1
+    EXPECT_EQ(Lines{R"(15 "s" can be queried again, its hang detection is on)"}, Run(16));
+    Stop();
+    WriteText(Path("\\srcds.exe"), ""); // there, but cannot be started
+    EXPECT_EQ(Lines{"0" + Failed}, Run(0));
+    WriteText(Path("\\mod\\update_request.txt"), "");
+    EXPECT_EQ((Lines{"10 " + Requested, "15 " + Check, "15 " + UpToDate}), Run(15));
+    Stop();
+}
+
+TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
+    Server("silent\n", "check hang\n");
+    Run(0);
+    HANDLE query = CreateThread(nullptr, 0, [](LPVOID port) -> DWORD { // a socket open for 2 s
+        return QueryServer("127.0.0.1", static_cast<const char*>(port), 2000);
+    }, entry.Port, 0, nullptr);
+    Sleep(500);
+    PROCESS_INFORMATION tool = {};
+    HANDLE pipe = nullptr;
+    ASSERT_TRUE(CreateUpdateProcess(entry, tool, pipe, true)); // it hangs
+    FILE* log = OpenLogFile("corvane.log");
+    DWORD flags[2] = {HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT};
+    GetHandleInformation(pipe, &flags[0]);
+    GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log))), &flags[1]);
+    fclose(log);
+    EXPECT_EQ(0u, (flags[0] | flags[1]) & HANDLE_FLAG_INHERIT);
+    WaitForSingleObject(query, INFINITE);
+    CloseHandle(query);
+    std::string ports = ReadText(Path("\\srcds_requests.txt")); // the query's is the last
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(atoi(&ports[ports.rfind('\n', ports.size() - 2) + 1])));
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    EXPECT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address)) // free again
+        << WSAGetLastError();
+    closesocket(probe);
+    TerminateProcess(tool.hProcess, 0);
+    WaitForSingleObject(tool.hProcess, 5000);
+    CloseProcessHandles(tool);
+    CloseHandle(pipe);
     Stop();
 }
 

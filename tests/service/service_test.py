@@ -10,7 +10,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import WINE_RUN, run, wine  # noqa: E402
+from fixture import WINE_RUN, run, wine, write  # noqa: E402
 
 BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
@@ -93,5 +93,25 @@ def startup_failures(fleet):
         squatter.communicate(b'')
 
 
+def update_queue(fleet):
+    """A server whose tool cannot start leaves the update mutex free between its
+    tries and ends its cycle after three, while another's update runs meanwhile."""
+    write(fleet.add('bad', UpdPath='none').file('mod/update_request.txt'), '')
+    fleet.add('good', 'request 3\nanswer\n')
+    fleet.configure()
+    fleet.install()
+    fleet.start()
+    mine = lambda name: [line for line in fleet.log() if f'"{name}"' in line]
+    bad = ['[Update] CreateUpdateProcess failed for "bad", retry in 10s'] * 2 + \
+        ['[Update] Gave up on "bad" after 3 tries', '"bad" launched successfully']
+    fleet.wait(lambda: mine('bad') == bad, 90, 'the bad cycle ended')
+    assert mine('good') == ['"good" launched successfully', '"good" has terminated',
+                            '"good" requested an update', '[Update] Launched for "good"',
+                            '"good" launched successfully'], mine('good')
+    log = fleet.log()
+    assert log.index('[Update] Completed successfully') < log.index(bad[2]), log
+    assert fleet.stop() == (1, 0, 0)
+
+
 if __name__ == '__main__':
-    run([console, installer, startup_failures])
+    run([console, installer, startup_failures, update_queue])
