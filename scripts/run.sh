@@ -63,10 +63,6 @@ stop_demo() {
 }
 trap stop_demo INT TERM EXIT
 
-# A fresh prefix: one left over may still hold an auto-start service that
-# would start with the prefix and keep its boot from settling.
-scripts/wine-prefix stop "$CORVANE_WINEPREFIX"
-rm -rf "$CORVANE_WINEPREFIX"
 scripts/wine-prefix start "$CORVANE_WINEPREFIX"
 scripts/wine-run "$demo/corvane.exe" -i
 scripts/wine-run net start Corvane

@@ -17,6 +17,7 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         const char* key;
         char* text;
         uint32_t size;
+        bool optional = false;
     };
     const Field fields[] = {
         {"FriendlyName", entry->FriendlyName, sizeof entry->FriendlyName},
@@ -33,14 +34,17 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         {"MonitorDelay", entry->MonitorDelay, sizeof entry->MonitorDelay},
         {"UpdPath", entry->UpdPath, sizeof entry->UpdPath},
         {"UpdArgs", entry->UpdArgs, sizeof entry->UpdArgs},
+        {"RestartBackoff", entry->RestartBackoff, sizeof entry->RestartBackoff, true},
+        {"UpdateWait", entry->UpdateWait, sizeof entry->UpdateWait, true},
+        {"UpdateCheck", entry->UpdateCheck, sizeof entry->UpdateCheck, true},
     };
     try {
         for (const Field& field : fields) {
             const char* value = keys.Get(field.key);
-            if (value == nullptr) {
+            if (value == nullptr && !field.optional) {
                 throw field.key;
             }
-            CopyBounded(field.text, field.size, value);
+            CopyBounded(field.text, field.size, value != nullptr ? value : "");
         }
     } catch (const char* missingKey) {
         // FriendlyName holds as much as was read: empty if it was the missing key.

@@ -24,6 +24,10 @@ constexpr uint32_t MaxMemorySize = 8;
 constexpr uint32_t MonitorDelaySize = 8;
 constexpr uint32_t UpdPathSize = 260;
 constexpr uint32_t UpdArgsSize = 128;
+// The optional keys: a server block without them behaves as before they existed.
+constexpr uint32_t RestartBackoffSize = 8;
+constexpr uint32_t UpdateWaitSize = 8;
+constexpr uint32_t UpdateCheckSize = 8;
 
 // Fields are named after their configuration keys. Numbers stay text and are
 // converted where they are used. The text fields are written only while the
@@ -44,13 +48,17 @@ struct ServerEntry {
     char MonitorDelay[MonitorDelaySize];
     char UpdPath[UpdPathSize];
     char UpdArgs[UpdArgsSize];
+    char RestartBackoff[RestartBackoffSize]; // seconds: the longest pause of a failing server
+    char UpdateWait[UpdateWaitSize];         // minutes an update waits for an empty server
+    char UpdateCheck[UpdateCheckSize];       // minutes between asks for a newer build
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service
 };
 
 // Builds a new, otherwise all-zero entry from a block's keys, each value cut
-// to its field's width - 1. On the first missing key (in field order) it logs
+// to its field's width - 1; an optional key left out stays empty. On the first
+// missing key (in field order) it logs
 // "Missing key \"<key>\" for server \"<name>\"" and returns null; if memory
 // runs out it logs "Out of memory for server \"<name>\"" and returns null.
 // The caller owns the entry and frees it with FreeServerEntry.

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 constexpr long long LongestMonitorDelay = 3600;
 
 bool NoteQueryResult(int queryResult, uint32_t& silentChecks) {
@@ -24,6 +26,15 @@ bool ReadMonitorDelay(const char* text, int64_t& seconds) {
     bool inRange = value >= 0 && value <= LongestMonitorDelay;
     seconds = inRange ? value : 0;
     return inRange;
+}
+
+int64_t RelaunchPause(uint32_t shortRuns, int64_t usualDelay, const char* restartBackoff) {
+    long long longest = strtoll(restartBackoff, nullptr, 10);
+    if (longest <= 0 || shortRuns <= 1) {
+        return usualDelay;
+    }
+    int64_t pause = shortRuns - 2 >= 32 ? longest : std::min<int64_t>(longest, 10LL << (shortRuns - 2));
+    return std::max(usualDelay, pause);
 }
 
 uint32_t MemoryLimitMib(const char* maxMemory) {

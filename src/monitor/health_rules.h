@@ -23,6 +23,16 @@ const char* QueryAddress(const char* host);
 // a number below 0 or above 3600, which would leave the server unchecked.
 bool ReadMonitorDelay(const char* text, int64_t& seconds);
 
+// A run that ends (or is ended) within this many seconds of its launch is short.
+constexpr int64_t ShortRunSeconds = 60;
+
+// The pause before a server is launched again, when its last shortRuns runs in
+// a row were short (a failed launch is one). Without a RestartBackoff (empty,
+// 0 or no number) it is always usualDelay; with one it doubles from 10 s with
+// each short run after the first, never above the key's seconds nor below
+// usualDelay.
+int64_t RelaunchPause(uint32_t shortRuns, int64_t usualDelay, const char* restartBackoff);
+
 // The MaxMemory text as MiB; 0, also for text that is no number, means no limit.
 uint32_t MemoryLimitMib(const char* maxMemory);
 

@@ -24,6 +24,8 @@ enum MonitorStateValue : uint32_t {
     AwaitToolCheck = 4,
     StartUpdate = 5,
     AwaitUpdate = 6,
+    // Ended and not launched while stop_request.txt is in its game directory.
+    HoldServer = 7,
 };
 
 constexpr size_t RequestPathSize = 260;
@@ -40,10 +42,15 @@ struct MonitorState {
     // Path\GameDir\update_request.txt; empty when that would not fit, so that
     // no other file is ever taken for it.
     char requestPath[RequestPathSize] = {};
+    // Path\GameDir\stop_request.txt, empty the same way.
+    char holdPath[RequestPathSize] = {};
     uint32_t state = LaunchServer;
     // Seconds of the monotonic clock (Now()); the state's action waits until then.
     int64_t nextActionTime = 0;
     uint32_t silentChecks = 0;
+    // When the server was last launched, and how many runs in a row were short.
+    int64_t launchedAt = 0;
+    uint32_t shortRuns = 0;
     // Set while the server's queries cannot even be sent: its hang detection is off.
     bool queryFailing = false;
     // MonitorDelay as seconds, read once at the thread's start.

@@ -53,6 +53,13 @@ bool StopRequested() {
     return false;
 }
 
+// Windows refuses to terminate a process that has already ended, Wine
+// reports success; asking first keeps a process that ended by itself from
+// being logged as terminated on either.
+static bool TerminateRunning(HANDLE process, UINT exitCode) {
+    return process != nullptr && !ProcessExited(process) && TerminateProcess(process, exitCode);
+}
+
 // True when Path\srcds.exe is there to be launched.
 static bool Installed(const ServerEntry& entry) {
     char applicationPath[ApplicationPathSize];
@@ -74,9 +81,12 @@ void StartMonitor(MonitorState& monitor) {
     }
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
+    snprintf(monitor.holdPath, sizeof monitor.holdPath, "%s\\%s\\%s", entry.Path, entry.GameDir,
+             "stop_request.txt"); // no longer than the request path
     if (length < 0 || static_cast<size_t>(length) >= sizeof monitor.requestPath) {
         // Never test or delete a cut path: such a server is refused at launch.
         monitor.requestPath[0] = '\0';
+        monitor.holdPath[0] = '\0';
         monitor.state = LaunchServer;
     } else if (FileExists(monitor.requestPath)) {
         BeginUpdateCycle(monitor);
@@ -100,6 +110,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
     if (CreateServerProcess(entry, monitor.server)) {
         WriteLog("\"%s\" launched successfully", entry.FriendlyName);
         monitor.state = WatchServer;
+        monitor.launchedAt = now;
         monitor.nextActionTime = now + monitor.monitorDelay;
         return;
     }
@@ -114,8 +125,10 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         BeginUpdateCycle(monitor);
         monitor.nextActionTime = now + RelaunchDelay;
     } else {
-        WriteLog("CreateServerProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
-        monitor.nextActionTime = now + LaunchRetryDelay;
+        int64_t pause = RelaunchPause(++monitor.shortRuns, LaunchRetryDelay, entry.RestartBackoff);
+        WriteLog("CreateServerProcess failed for \"%s\", retry in %us", entry.FriendlyName,
+                 static_cast<unsigned>(pause));
+        monitor.nextActionTime = now + pause;
     }
 }
 
@@ -158,14 +171,40 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
         break;
     }
     CloseProcessHandles(monitor.server);
+    monitor.silentChecks = 0;
+    monitor.shortRuns = now - monitor.launchedAt < ShortRunSeconds ? monitor.shortRuns + 1 : 0;
+    monitor.nextActionTime = now + RelaunchDelay;
     if (monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath)) {
         WriteLog("\"%s\" requested an update", entry.FriendlyName);
-        BeginUpdateCycle(monitor);
-    } else {
-        monitor.state = LaunchServer;
+        BeginUpdateCycle(monitor); // no pause for a failing server here
+        return;
     }
-    monitor.silentChecks = 0;
-    monitor.nextActionTime = now + RelaunchDelay;
+    monitor.state = LaunchServer;
+    int64_t pause = RelaunchPause(monitor.shortRuns, RelaunchDelay, entry.RestartBackoff);
+    if (pause > RelaunchDelay) {
+        WriteLog("\"%s\" keeps failing, next launch in %us", entry.FriendlyName,
+                 static_cast<unsigned>(pause));
+        monitor.nextActionTime = now + pause;
+    }
+}
+
+void RunPass(MonitorState& monitor, int64_t now) {
+    bool held = monitor.holdPath[0] != '\0' && FileExists(monitor.holdPath);
+    if (monitor.state == HoldServer && !held) {
+        monitor.state = LaunchServer;
+        monitor.nextActionTime = now;
+    } else if (held && monitor.state <= AcquireUpdateLock) { // no tool run under way
+        TerminateRunning(monitor.server.hProcess, 0);
+        CloseProcessHandles(monitor.server);
+        WriteLog("\"%s\" is held by stop_request.txt, not launched until it is removed",
+                 monitor.entry.FriendlyName);
+        monitor.state = HoldServer;
+    }
+    if (monitor.state == HoldServer) {
+        monitor.nextActionTime = now + 1; // looked at again in the next pass
+    } else if (now >= monitor.nextActionTime) {
+        RunStateAction(monitor, now);
+    }
 }
 
 void RunStateAction(MonitorState& monitor, int64_t now) {
@@ -180,13 +219,6 @@ void RunStateAction(MonitorState& monitor, int64_t now) {
         RunUpdateAction(monitor, now);
         break;
     }
-}
-
-// Windows refuses to terminate a process that has already ended, Wine
-// reports success; asking first keeps a process that ended by itself from
-// being logged as terminated on either.
-static bool TerminateRunning(HANDLE process, UINT exitCode) {
-    return process != nullptr && !ProcessExited(process) && TerminateProcess(process, exitCode);
 }
 
 void StopMonitor(MonitorState& monitor) {
@@ -218,11 +250,7 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
         if (StopRequested()) {
             break;
         }
-        int64_t now = Now();
-        if (now < monitor.nextActionTime) {
-            continue;
-        }
-        RunStateAction(monitor, now);
+        RunPass(monitor, Now());
     }
     StopMonitor(monitor);
     return 0;

@@ -3,6 +3,7 @@
 
 #include "config/server_entry.h"
 #include "monitor/launch_args.h"
+#include "support/file_helpers.h"
 
 bool CreateServerProcess(const ServerEntry& entry, PROCESS_INFORMATION& process) {
     char applicationPath[ApplicationPathSize];
@@ -21,6 +22,7 @@ bool CreateServerProcess(const ServerEntry& entry, PROCESS_INFORMATION& process)
                         priorityClass | CREATE_SUSPENDED, nullptr, entry.Path, &startup, &process)) {
         return false;
     }
+    TieToService(process.hProcess);
     // Some hosts ignore the class given at creation; set it again while the
     // server is still suspended (a no-op where it was already applied).
     SetPriorityClass(process.hProcess, priorityClass);

@@ -21,6 +21,7 @@ constexpr uint32_t MaxUpdateRuns = 3;
 constexpr uint32_t MaxToolRounds = 3;
 
 void BeginUpdateCycle(MonitorState& monitor) {
+    monitor.shortRuns = 0; // an updated server starts its count of short runs anew
     monitor.attemptCount = 0;
     monitor.failedTries = 0;
     monitor.toolRounds = 0;

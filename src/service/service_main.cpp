@@ -7,6 +7,7 @@
 #include "service/command_line.h"
 #include "service/monitor_fleet.h"
 #include "support/event_log.h"
+#include "support/file_helpers.h"
 #include "support/shared_mutexes.h"
 
 // Written by the service thread; the handler only reports it.
@@ -69,6 +70,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
             throw MutexFailure;
         }
         WriteLog("Corvane v1.10 started");
+        ProcessJob = CreateProcessJob();
         if (!LoadConfig(servers, MaxServers)) {
             throw StartupFailure;
         }
@@ -91,6 +93,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     if (UpdMutex != nullptr) {
         CloseHandle(UpdMutex);
         UpdMutex = nullptr;
+    }
+    if (ProcessJob != nullptr) {
+        CloseHandle(ProcessJob);
+        ProcessJob = CreateProcessJob();
     }
     if (code != RequestedStop) {
         ServiceStatus.dwWin32ExitCode = static_cast<DWORD>(code) | ServiceSpecificBit;

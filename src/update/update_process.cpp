@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "config/server_entry.h"
+#include "support/file_helpers.h"
 #include "support/text_helpers.h"
 #include "update/tool_script.h"
 
@@ -63,8 +64,8 @@ bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
     startup.hStdOutput = outputWrite;
     startup.hStdError = outputWrite;
     if (!CreateProcessA(toolPath, toolCheck ? toolCheckLine : nullptr, nullptr, nullptr, TRUE,
-                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, workingDir, &startup,
-                        &process)) {
+                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
+                        workingDir, &startup, &process)) {
         process = {};
         CloseIfHeld(inputWrite);
         CloseIfHeld(inputRead);
@@ -72,6 +73,8 @@ bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
         CloseIfHeld(outputWrite);
         return false;
     }
+    TieToService(process.hProcess); // before it can start a program of its own
+    ResumeThread(process.hThread);
     if (!toolCheck) {
         // The script is smaller than the pipe's buffer: the write never waits.
         DWORD written = 0;

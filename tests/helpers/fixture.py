@@ -156,7 +156,7 @@ class Fleet:
             print('kept for the failure:', self.root, flush=True)
 
 
-def write(path, text):
+def write(path, text=''):
     with open(path, 'w') as out:
         out.write(text)
 

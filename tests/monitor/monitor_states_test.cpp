@@ -105,6 +105,7 @@ class MonitorStates : public WineTest {
         CloseHandle(pipe[0]);
         CloseHandle(pipe[1]);
         CloseHandle(CreateEventA(nullptr, TRUE, FALSE, "StandinWarmUp")); // the names' directory
+        ProcessJob = CreateProcessJob(); // as the service has it
     }
 
     void SetUp() override {
@@ -175,7 +176,7 @@ class MonitorStates : public WineTest {
                 Sleep(10);
             }
             HANDLE tool = monitor->tool.hProcess;
-            RunStateAction(*monitor, now);
+            RunPass(*monitor, now);
             EXPECT_TRUE(monitor->state != AcquireUpdateLock || heldElsewhere || UpdMutexFree())
                 << "the mutex is kept while the cycle waits, at second " << now - 1000;
             if (firstServer == nullptr && monitor->server.hProcess != nullptr) {
@@ -448,6 +449,60 @@ TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
     CloseProcessHandles(tool);
     CloseHandle(pipe);
     Stop();
+}
+
+TEST_F(MonitorStates, AFailingServerPausesLongerEachTimeUpToTheLongest) {
+    Server("exit 3\n"); // at every launch
+    Set("RestartBackoff", "45");
+    const std::string failing = R"( "s" keeps failing, next launch in )";
+    EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "5 " + Up, "5 " + Ended, "5" + failing + "10s",
+                     "15 " + Up, "15 " + Ended, "15" + failing + "20s", "35 " + Up, "35 " + Ended,
+                     "35" + failing + "40s", "75 " + Up, "75 " + Ended, "75" + failing + "45s"}),
+              Run(119));
+    WriteText(Path("\\srcds_control.txt"), "exit 3\nanswer\n"); // the sixth launch runs a minute
+    EXPECT_EQ((Lines{"120 " + Up}), Run(179));
+    WriteText(Path("\\srcds_control.txt"), "exit 3\n"); // then ends: the pause is as usual again
+    WaitForSingleObject(monitor->server.hProcess, 5000);
+    EXPECT_EQ((Lines{"180 " + Ended, "185 " + Up, "185 " + Ended}), Run(185));
+    Stop();
+    WriteText(Path("\\srcds.exe"), ""); // failed launches count as short runs
+    EXPECT_EQ((Lines{"0" + Failed, "10" + Failed, R"(20 CreateServerProcess failed for "s", retry in 20s)"}),
+              Run(20));
+    Stop();
+    Place("srv", "srcds.exe");
+    WriteText(Path("\\srcds_control.txt"), "request 3\n"); // an update comes without a pause
+    Set("MonitorDelay", "0");
+    EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate,
+                     "10 " + Launched, "10 " + Completed, "15 " + Up, "15 " + Ended,
+                     "15 " + Requested, "20 " + Check, "20 " + UpToDate}), Run(20));
+    Stop();
+}
+
+TEST_F(MonitorStates, AServerIsHeldWhileItsStopRequestIsThere) {
+    Server("answer\n");
+    EXPECT_EQ(Lines{"0 " + Up}, Run(0));
+    HANDLE server = Duplicate(monitor->server.hProcess);
+    WriteText(Path("\\mod\\stop_request.txt"), "");
+    EXPECT_EQ(Lines{R"(5 "s" is held by stop_request.txt, not launched until it is removed)"}, Run(7));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 5000));
+    EXPECT_EQ(0u, ExitCode(server));
+    CloseHandle(server);
+    DeleteFileA(Path("\\mod\\stop_request.txt").c_str());
+    EXPECT_EQ(Lines{"8 " + Up}, Run(9));
+    Stop();
+}
+
+TEST_F(MonitorStates, AProcessOutsideTheJobIsSaidOnce) {
+    HANDLE job = ProcessJob;
+    ProcessJob = CreateEventA(nullptr, TRUE, FALSE, nullptr); // no job: it refuses every process
+    Server("exit 3\n");
+    EXPECT_EQ((Lines{"0 Servers and tools cannot be put in the service's job (error 6): they "
+                     "outlive a service that ends without its stop", "0 " + Up, "0 " + Ended,
+                     "5 " + Up, "5 " + Ended}),
+              Run(5));
+    Stop();
+    CloseHandle(ProcessJob);
+    ProcessJob = job;
 }
 
 TEST_F(MonitorStates, OutputWrittenJustBeforeTheExitIsJudged) {

@@ -5,12 +5,13 @@ import os
 import pty
 import re
 import select
+import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import WINE_RUN, run, wine, write  # noqa: E402
+from fixture import WINE_RUN, query, run, wine, write  # noqa: E402
 
 BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
@@ -113,5 +114,46 @@ def update_queue(fleet):
     assert fleet.stop() == (1, 0, 0)
 
 
+def restart_backoff(fleet):
+    """A server that exits at every start is relaunched at growing intervals,
+    and as usual again once it is healed."""
+    crashy = fleet.add('crashy', 'exit 3\n', RestartBackoff=20)
+    fleet.configure()
+    fleet.install()
+    fleet.start()
+    fleet.wait(lambda: '"crashy" keeps failing, next launch in 20s' in fleet.log(), 60, 'a 20 s pause')
+    write(crashy.file('srcds_control.txt'), 'answer\n')
+    fleet.wait_answer('crashy', 4, 30)
+    assert fleet.log()[1:] == ['"crashy" launched successfully', '"crashy" has terminated'] * 2 + [
+        '"crashy" keeps failing, next launch in 10s', '"crashy" launched successfully',
+        '"crashy" has terminated', '"crashy" keeps failing, next launch in 20s',
+        '"crashy" launched successfully'], fleet.log()
+    raw = open(fleet.root + '/corvane.log').read().splitlines()
+    seconds = [int(line[15:17]) * 3600 + int(line[18:20]) * 60 + int(line[21:23]) for line in raw]
+    pauses = [seconds[i + 1] - seconds[i] for i in range(len(raw) - 1) if 'launched' in raw[i + 1]]
+    assert [abs(p - want) <= 1 for p, want in zip(pauses[1:], (5, 10, 20))] == [True] * 3, pauses
+
+
+def holds_and_orphans(fleet):
+    """A server held by stop_request.txt stays down while another runs, and comes
+    back when the file goes; whatever the service started ends when it is killed."""
+    held, busy = fleet.add('held'), fleet.add('busy', 'request 3\nanswer\n')
+    write(fleet.root + '/tools/steamcmd_control.txt', 'check hang\n')
+    fleet.configure()
+    fleet.install()
+    fleet.start()
+    fleet.wait_answer('held', 1)
+    write(held.file('mod/stop_request.txt'))
+    fleet.wait(lambda: '"held" is held by stop_request.txt, not launched until it is removed'
+               in fleet.log(), 10, 'held')
+    assert query(held.port, 0.2) is None
+    os.remove(held.file('mod/stop_request.txt'))
+    fleet.wait_answer('held', 2)
+    fleet.wait(lambda: '[Update] Tool version check' in fleet.log(), 30, 'the tool running')
+    service = next(p for p in fleet.processes() if b'-s' in open(f'/proc/{p}/cmdline', 'rb').read())
+    os.kill(service, signal.SIGKILL)
+    fleet.wait(lambda: fleet.processes() == [], 1, 'every process ended with the service')
+
+
 if __name__ == '__main__':
-    run([console, installer, startup_failures, update_queue])
+    run([console, installer, startup_failures, update_queue, restart_backoff, holds_and_orphans])
