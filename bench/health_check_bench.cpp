@@ -38,11 +38,12 @@ int main(int argc, char** argv) {
         CopyBounded(entry.MaxMemory, sizeof entry.MaxMemory, limit);
         double minUs = 1e12, maxUs = 0, totalUs = 0;
         uint32_t silentChecks = 0;
-        int unhealthy = 0, queryError = 0;
+        int unhealthy = 0;
+        QueryFacts facts;
         for (int i = -20; i < iterations; ++i) {
             LARGE_INTEGER start, end;
             QueryPerformanceCounter(&start);
-            unhealthy += CheckServer(entry, process, silentChecks, queryError) != Healthy && i >= 0;
+            unhealthy += CheckServer(entry, process, silentChecks, facts) != Healthy && i >= 0;
             QueryPerformanceCounter(&end);
             double us = 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
                         static_cast<double>(frequency.QuadPart);

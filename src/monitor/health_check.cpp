@@ -7,12 +7,13 @@
 #include "support/memory_query.h"
 
 Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process,
-                    uint32_t& silentChecks, int& queryError) {
-    queryError = -1;
+                    uint32_t& silentChecks, QueryFacts& facts) {
+    facts = QueryFacts();
     if (ProcessExited(process.hProcess)) {
         return Exited;
     }
-    int result = QueryServer(QueryAddress(entry.Host), entry.Port, QueryTimeoutMs, &queryError);
+    int result = QueryServer(QueryAddress(entry.Host), entry.Port, QueryTimeoutMs, &facts.error,
+                             &facts.humans);
     if (NoteQueryResult(result, silentChecks)) {
         return Unresponsive;
     }

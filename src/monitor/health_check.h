@@ -10,11 +10,15 @@ struct ServerEntry;
 // Milliseconds a query waits for the server's reply.
 constexpr uint32_t QueryTimeoutMs = 250;
 
+// What a check learnt from its query besides the verdict.
+struct QueryFacts {
+    int error = -1;  // -1: no query was made; 0: it was sent; else why it could not be
+    int humans = -1; // players less bots of a whole info reply; -1: not known
+};
+
 // In order, stopping at the first verdict: has the process ended, has the
 // server now left SilentChecksLimit queries in a row unanswered, is its
-// committed memory over MaxMemory. Reads and updates silentChecks; queryError
-// becomes -1 when no query was made, 0 when it was sent, else the sockets
-// error that kept it from being sent. Blocks for at most the query's time-out
-// plus the host name's resolution.
+// committed memory over MaxMemory. Reads and updates silentChecks. Blocks for
+// at most the query's time-out plus the host name's resolution.
 Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process,
-                    uint32_t& silentChecks, int& queryError);
+                    uint32_t& silentChecks, QueryFacts& facts);

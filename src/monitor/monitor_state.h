@@ -63,6 +63,13 @@ struct MonitorState {
     uint32_t toolRounds = 0;
     // The state the cycle goes on in once it holds UpdMutex again.
     uint32_t resumeState = StartToolCheck;
+    // With UpdateWait: since when a request has waited for the server to empty.
+    bool waitingForEmpty = false;
+    int64_t waitingSince = 0;
+    // With UpdateCheck: when the next ask for the newest build is due, and
+    // whether one runs (it then has the tool record, pipe and output).
+    int64_t nextBuildCheck = 0;
+    bool buildCheckRuns = false;
     int64_t toolDeadline = 0;
     // Read end of the running tool's output pipe, or null.
     HANDLE outputPipe = nullptr;

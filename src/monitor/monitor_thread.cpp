@@ -112,6 +112,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         monitor.state = WatchServer;
         monitor.launchedAt = now;
         monitor.nextActionTime = now + monitor.monitorDelay;
+        monitor.nextBuildCheck = now + 60; // the first ask for a newer build, with UpdateCheck
         return;
     }
     // A server that cannot start because it is not installed, or asks for an
@@ -148,13 +149,51 @@ static void NoteQueryError(MonitorState& monitor, int queryError) {
     }
 }
 
+// Ends a running server for its update: the cycle then runs as after an end.
+static void EndForUpdate(MonitorState& monitor, int64_t now) {
+    TerminateProcess(monitor.server.hProcess, 0);
+    CloseProcessHandles(monitor.server);
+    monitor.waitingForEmpty = false;
+    BeginUpdateCycle(monitor);
+    monitor.nextActionTime = now + RelaunchDelay;
+}
+
+// With UpdateWait, at a healthy server's checks: a request is applied once
+// nobody plays on the server (humans 0; -1, not known, is not empty), or once
+// it has waited that many minutes, whichever is first.
+static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
+    const ServerEntry& entry = monitor.entry;
+    if (!FileExists(monitor.requestPath)) {
+        monitor.waitingForEmpty = false;
+        return;
+    }
+    if (!monitor.waitingForEmpty) {
+        monitor.waitingForEmpty = true;
+        monitor.waitingSince = now;
+    }
+    long minutes = strtol(entry.UpdateWait, nullptr, 10);
+    if (humans == 0) {
+        WriteLog("\"%s\" is empty and has been terminated for its update", entry.FriendlyName);
+        EndForUpdate(monitor, now);
+    } else if (now - monitor.waitingSince >= 60 * static_cast<int64_t>(minutes)) {
+        WriteLog("\"%s\" waited %u minutes for an empty server and has been terminated for its "
+                 "update", entry.FriendlyName, static_cast<unsigned>(minutes));
+        EndForUpdate(monitor, now);
+    } else if (monitor.waitingSince == now) {
+        WriteLog("\"%s\" has an update waiting for an empty server", entry.FriendlyName);
+    }
+}
+
 void WatchServerAction(MonitorState& monitor, int64_t now) {
     const ServerEntry& entry = monitor.entry;
-    int queryError = -1;
-    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, queryError);
-    NoteQueryError(monitor, queryError);
+    QueryFacts facts;
+    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
+    NoteQueryError(monitor, facts.error);
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
+        if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {
+            WaitForEmptyServer(monitor, now, facts.humans);
+        }
         return;
     }
     // Also for Exited, where it finds the process already gone; nothing waits for the end.
@@ -205,6 +244,7 @@ void RunPass(MonitorState& monitor, int64_t now) {
     } else if (now >= monitor.nextActionTime) {
         RunStateAction(monitor, now);
     }
+    RunBuildCheck(monitor, now);
 }
 
 void RunStateAction(MonitorState& monitor, int64_t now) {

@@ -28,6 +28,11 @@ uint32_t BuildInfoRequest(uint8_t* request, const uint8_t* challenge);
 // must hold ChallengeSize bytes; for other kinds it is left untouched.
 ReplyKind ClassifyReply(const uint8_t* reply, uint32_t length, uint8_t* challenge);
 
+// The players less the bots of a whole info reply, whose counts follow the
+// protocol byte, the four texts (name, map, folder, game) and the app id; -1
+// for any other reply, or one cut before its counts.
+int CountHumans(const uint8_t* reply, uint32_t length);
+
 // Milliseconds left of a budget of timeoutMs that began at tick startMs, at
 // tick nowMs (both from a millisecond counter that wraps at 2^32); 0 once spent.
 uint32_t QueryTimeLeftMs(uint32_t startMs, uint32_t nowMs, uint32_t timeoutMs);

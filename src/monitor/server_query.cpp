@@ -7,13 +7,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "monitor/query_packets.h"
 
 namespace {
 
-// A reply is read into this many bytes; a longer datagram is cut, and only
-// its first bytes are judged.
-constexpr int ReplyBufferSize = 32;
+// Room for a reply of any size a UDP datagram can have.
+constexpr int ReplyBufferSize = 65536;
 
 // False only when timeoutMs passed with nothing to read; a failing select
 // reads as ready, so that the receive reports the failure.
@@ -29,7 +30,7 @@ bool WaitReadable(SOCKET socketHandle, uint32_t timeoutMs) {
 
 // Bytes received, or -1 when the receive failed. A datagram cut to the buffer
 // is reported by Windows Sockets as WSAEMSGSIZE with the buffer filled.
-int ReceiveReply(SOCKET socketHandle, uint8_t* reply) {
+int ReceiveReply(SOCKET socketHandle, uint8_t* reply) { // reply holds ReplyBufferSize bytes
     int received = recv(socketHandle, reinterpret_cast<char*>(reply), ReplyBufferSize, 0);
     if (received == SOCKET_ERROR) {
         return WSAGetLastError() == WSAEMSGSIZE ? ReplyBufferSize : -1;
@@ -38,9 +39,11 @@ int ReceiveReply(SOCKET socketHandle, uint8_t* reply) {
 }
 
 // The exchange on a connected socket: the plain request, and after a
-// challenge the challenged one, each judged by the one reply it gets.
-int Exchange(SOCKET socketHandle, uint32_t timeoutMs) {
+// challenge the challenged one, each judged by the one reply it gets. An info
+// reply's players less bots go to humans (-1 when it does not tell).
+int Exchange(SOCKET socketHandle, uint32_t timeoutMs, int& humans) {
     DWORD startMs = GetTickCount();
+    std::vector<uint8_t> reply(ReplyBufferSize);
     uint8_t challenge[ChallengeSize];
     const uint8_t* challengeToSend = nullptr;
     for (;;) {
@@ -53,13 +56,13 @@ int Exchange(SOCKET socketHandle, uint32_t timeoutMs) {
         if (!WaitReadable(socketHandle, QueryTimeLeftMs(startMs, GetTickCount(), timeoutMs))) {
             return 0;
         }
-        uint8_t reply[ReplyBufferSize];
-        int received = ReceiveReply(socketHandle, reply);
+        int received = ReceiveReply(socketHandle, reply.data());
         if (received < 0) {
             return 0;
         }
-        ReplyKind kind = ClassifyReply(reply, static_cast<uint32_t>(received), challenge);
+        ReplyKind kind = ClassifyReply(reply.data(), static_cast<uint32_t>(received), challenge);
         if (kind == InfoReply) {
+            humans = CountHumans(reply.data(), static_cast<uint32_t>(received));
             return 1;
         }
         if (kind != ChallengeReply || challengeToSend != nullptr) {
@@ -83,9 +86,10 @@ static SOCKET OpenQuerySocket() {
     return socketHandle;
 }
 
-int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* error) {
+int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* error, int* humans) {
     int failure = WSAHOST_NOT_FOUND;
     int result = -1;
+    int counted = -1;
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -101,7 +105,7 @@ int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* err
             ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != SOCKET_ERROR &&
             connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
                 SOCKET_ERROR) {
-            result = Exchange(socketHandle, timeoutMs);
+            result = Exchange(socketHandle, timeoutMs, counted);
         }
         failure = WSAGetLastError();
         if (socketHandle != INVALID_SOCKET) {
@@ -110,6 +114,9 @@ int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* err
     }
     if (error != nullptr) {
         *error = result == -1 ? failure : 0;
+    }
+    if (humans != nullptr) {
+        *humans = counted;
     }
     return result;
 }

@@ -7,7 +7,14 @@
 #include "support/event_log.h"
 #include "support/file_helpers.h"
 #include "support/shared_mutexes.h"
+#include "support/text_helpers.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "update/app_info.h"
 #include "update/output_capture.h"
+#include "update/tool_script.h"
 #include "update/update_process.h"
 
 constexpr DWORD UpdMutexWaitMs = 250;
@@ -19,6 +26,9 @@ constexpr int64_t PauseAfterRun = 5;
 constexpr uint32_t MaxUpdateRuns = 3;
 // A tool that reports having updated itself this often in a row is given up on.
 constexpr uint32_t MaxToolRounds = 3;
+constexpr int64_t BuildCheckDeadline = 120;
+// Room for an installed app's manifest; the build id stands near its start.
+constexpr size_t ManifestSize = 16384;
 
 void BeginUpdateCycle(MonitorState& monitor) {
     monitor.shortRuns = 0; // an updated server starts its count of short runs anew
@@ -86,7 +96,7 @@ static void AcquireUpdateLockAction(MonitorState& monitor, int64_t now) {
 
 static void StartToolRun(MonitorState& monitor, int64_t now, bool toolCheck) {
     const ServerEntry& entry = monitor.entry;
-    if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe, toolCheck)) {
+    if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe, toolCheck ? ToolCheck : UpdateRun)) {
         monitor.tool = {};
         monitor.outputPipe = nullptr;
         ++monitor.failedTries;
@@ -183,6 +193,94 @@ static void AwaitUpdateAction(MonitorState& monitor, int64_t now) {
     }
     WriteLog("[Update] Result unreliable, retry in 10s");
     Retry(monitor, now, RetryDelay, StartUpdate);
+}
+
+// The build id in Path\steamapps\appmanifest_<appId>.acf; "none" without one.
+static void ReadInstalledBuild(const ServerEntry& entry, const char* appId, char* build) {
+    char path[MAX_PATH];
+    static char manifest[ManifestSize]; // one monitor thread at a time asks, under UpdMutex
+    snprintf(path, sizeof path, "%s\\steamapps\\appmanifest_%s.acf", entry.Path, appId);
+    FILE* file = fopen(path, "rb");
+    size_t length = file != nullptr ? fread(manifest, 1, sizeof manifest - 1, file) : 0;
+    manifest[length] = '\0';
+    if (file != nullptr) {
+        fclose(file);
+    }
+    if (!FindInstalledBuild(manifest, build, BuildIdSize)) {
+        CopyBounded(build, BuildIdSize, "none");
+    }
+}
+
+// Judges the ask's output: a newest build that differs from the installed
+// one becomes an update request; an output without one is said once.
+static void JudgeBuildCheck(MonitorState& monitor, uint32_t minutes) {
+    const ServerEntry& entry = monitor.entry;
+    char appId[sizeof entry.UpdArgs];
+    AppIdOf(entry, appId, sizeof appId);
+    char newest[BuildIdSize];
+    char installed[BuildIdSize];
+    if (!FindPublicBuild(monitor.output.Text(), appId, newest, sizeof newest)) {
+        WriteLog("[Update] Build check for \"%s\" found no build, again in %u minutes",
+                 entry.FriendlyName, minutes);
+        return;
+    }
+    ReadInstalledBuild(entry, appId, installed);
+    FILE* request = strcmp(newest, installed) != 0 ? fopen(monitor.requestPath, "w") : nullptr;
+    if (request != nullptr) {
+        fclose(request);
+        WriteLog("\"%s\" has build %s, the newest is %s: update requested", entry.FriendlyName,
+                 installed, newest);
+    }
+}
+
+void RunBuildCheck(MonitorState& monitor, int64_t now) {
+    const ServerEntry& entry = monitor.entry;
+    long minutes = strtol(entry.UpdateCheck, nullptr, 10);
+    if (minutes <= 0 || monitor.requestPath[0] == '\0') {
+        return;
+    }
+    if (monitor.buildCheckRuns) {
+        bool exited = monitor.state == WatchServer && CollectToolOutput(monitor);
+        if (!exited && monitor.state == WatchServer && now < monitor.toolDeadline) {
+            return;
+        }
+        if (!exited) {
+            TerminateProcess(monitor.tool.hProcess, 1);
+        }
+        if (monitor.state == WatchServer) { // an ask dropped at the server's end says nothing
+            WriteUpdateLog(entry, monitor.output.Text());
+            if (exited) {
+                JudgeBuildCheck(monitor, static_cast<uint32_t>(minutes));
+            } else {
+                WriteLog("[Update] Build check for \"%s\" timed out, again in %u minutes",
+                         entry.FriendlyName, static_cast<uint32_t>(minutes));
+            }
+        }
+        EndToolRun(monitor);
+        ReleaseMutex(UpdMutex);
+        monitor.buildCheckRuns = false;
+        monitor.nextBuildCheck = now + 60 * minutes;
+        return;
+    }
+    if (monitor.state != WatchServer || now < monitor.nextBuildCheck ||
+        FileExists(monitor.requestPath)) {
+        return;
+    }
+    DWORD taken = WaitForSingleObject(UpdMutex, 0); // else at the next pass
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
+        return;
+    }
+    if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe, AppInfoRun)) {
+        monitor.tool = {};
+        monitor.outputPipe = nullptr;
+        ReleaseMutex(UpdMutex);
+        WriteLog("[Update] CreateUpdateProcess failed for \"%s\", build check again in %u minutes",
+                 entry.FriendlyName, static_cast<uint32_t>(minutes));
+        monitor.nextBuildCheck = now + 60 * minutes;
+        return;
+    }
+    monitor.buildCheckRuns = true;
+    monitor.toolDeadline = now + BuildCheckDeadline;
 }
 
 void RunUpdateAction(MonitorState& monitor, int64_t now) {

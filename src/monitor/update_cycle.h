@@ -13,6 +13,12 @@
 // Enters the cycle at AcquireUpdateLock with no tries made.
 void BeginUpdateCycle(MonitorState& monitor);
 
+// With UpdateCheck, in every pass: while the server runs, asks the tool every
+// that many minutes for the app's newest public build and writes the update
+// request when it differs from the installed one. The ask takes UpdMutex, is
+// cut off after 120 s, and is dropped when the server ends meanwhile.
+void RunBuildCheck(MonitorState& monitor, int64_t now);
+
 // Runs the action of the monitor's update state (AcquireUpdateLock to
 // AwaitUpdate) at time now; other states are left alone.
 void RunUpdateAction(MonitorState& monitor, int64_t now);

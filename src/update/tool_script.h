@@ -9,3 +9,11 @@ struct ServerEntry;
 // login, as the tool requires, then the update and quit. Returns its length,
 // or 0 when it would not fit into size.
 size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry);
+
+// The script of a build check: the app info brought up to date, then printed.
+// appId is the first word of UpdArgs. Returns its length, or 0 when it would
+// not fit into size.
+size_t BuildAppInfoScript(char* buffer, size_t size, const ServerEntry& entry);
+
+// The app id: the first word of UpdArgs, cut to size - 1 characters.
+void AppIdOf(const ServerEntry& entry, char* appId, size_t size);

@@ -20,7 +20,8 @@ static void CloseIfHeld(HANDLE& handle) {
 }
 
 bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
-                         HANDLE& outputPipe, bool toolCheck) {
+                         HANDLE& outputPipe, ToolRun run) {
+    bool toolCheck = run == ToolCheck;
     outputPipe = nullptr;
     char toolPath[MAX_PATH];
     int pathLength =
@@ -33,7 +34,8 @@ bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
     char script[UpdateScriptSize];
     size_t scriptLength = 0;
     if (!toolCheck) {
-        scriptLength = BuildUpdateScript(script, sizeof script, entry);
+        scriptLength = run == UpdateRun ? BuildUpdateScript(script, sizeof script, entry)
+                                        : BuildAppInfoScript(script, sizeof script, entry);
         if (scriptLength == 0) {
             return false;
         }

@@ -6,18 +6,22 @@
 // for its nth start ("srcds_starts.txt" counts them). Control line n (the last
 // one for later starts, re-read as it runs) is that start's behaviour: answer,
 // silent, badheader (reply type 0x44), challenge (asks for one first),
-// challengeonly, exit <code>, commit <MiB> (touched, so it is committed), or
-// request <code> (creates <game>\update_request.txt and exits). Record, once
+// challengeonly, players <n> <bots> (answers with those counts), exit <code>,
+// commit <MiB> (touched, so it is committed), or request <code> (creates
+// <game>\update_request.txt and exits). Record, once
 // bound and under its line: launch pid priority affinity cwd cmdline;
 // "srcds_requests.txt" gets each request's source port.
 //
-// steamcmd.exe runs a tool check when "+quit" is on its command line, else an
-// update run; either reads its input to the end first. Control lines "check <modes>"
-// and "run <modes>": the nth run of a kind takes the nth mode, the last one
-// repeating. check: uptodate, selfupdate, hang; run: success (copies itself
-// as srcds.exe into force_install_dir), fail, hang, gated (prints its success
-// line only once the event StandinGate is set). Record: kind number mode
-// overlap (another tool was running) cwd cmdline stdin (line ends as \r \n).
+// steamcmd.exe reads its input to the end, then runs a tool check when
+// "+quit" is on its command line, an app info print when its script asks for
+// one, else an update run. Control lines "check <modes>", "info <modes>" and
+// "run <modes>": the nth run of a kind takes the nth mode, the last one
+// repeating; "build <id>" is the newest build. check: uptodate, selfupdate,
+// hang; info: full (printed twice, the second cut), none, empty, cut; run:
+// success (puts a copy of itself as srcds.exe into force_install_dir and a
+// manifest of the build), fail, hang, gated (prints its success line only once
+// the event StandinGate is set). Record: kind number mode overlap (another
+// tool was running) cwd cmdline stdin (line ends as \r \n).
 //
 // "standin squat NAME" holds an event of that name until its input ends.
 #include "support/windows_api.h"
@@ -64,25 +68,35 @@ int RunTool() {
     bool overlap = WaitForSingleObject(CreateMutexA(nullptr, FALSE, "StandinToolRuns"), 0) ==
                    WAIT_TIMEOUT;
     std::string commandLine = GetCommandLineA(), script, shown;
-    std::string kind = commandLine.find("+quit") != std::string::npos ? "check" : "run";
-    std::string control = "\n" + Read("_control.txt"), record = "\n" + Read("_record.txt");
-    size_t line = control.find("\n" + kind + " "), number = 1;
-    for (size_t at = 0; (at = record.find("\nkind=" + kind + "\n", at)) != std::string::npos; ++at) {
-        ++number;
-    }
-    std::string mode = line == std::string::npos ? (kind == "check" ? "uptodate" : "success")
-                                                 : control.substr(line + kind.size() + 2);
-    mode = Nth(mode.substr(0, mode.find('\n')), ',', number);
     char c;
     DWORD got = 0;
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
         script += c;
         shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     }
+    std::string kind = commandLine.find("+quit") != std::string::npos            ? "check"
+                       : script.find("app_info_print ") != std::string::npos ? "info"
+                                                                             : "run";
+    std::string control = "\n" + Read("_control.txt"), record = "\n" + Read("_record.txt");
+    size_t line = control.find("\n" + kind + " "), number = 1;
+    for (size_t at = 0; (at = record.find("\nkind=" + kind + "\n", at)) != std::string::npos; ++at) {
+        ++number;
+    }
+    std::string mode = line == std::string::npos
+                           ? (kind == "check" ? "uptodate" : kind == "run" ? "success" : "full")
+                           : control.substr(line + kind.size() + 2);
+    mode = Nth(mode.substr(0, mode.find('\n')), ',', number);
+    line = control.find("\nbuild ");
+    std::string build = line == std::string::npos ? "100" : control.substr(line + 7, control.find('\n', line + 1) - line - 7);
+    char cwd[MAX_PATH] = "";
+    GetCurrentDirectoryA(sizeof cwd, cwd);
     Write("_record.txt", "kind=" + kind + "\nnumber=" + std::to_string(number) + "\nmode=" + mode +
-                             "\noverlap=" + (overlap ? "1" : "0") + "\ncwd=" + Cwd() +
+                             "\noverlap=" + (overlap ? "1" : "0") + "\ncwd=" + cwd +
                              "\ncmdline=" + commandLine + "\nstdin=" + shown + "\nend\n");
     std::string output = "Loading API...OK\r\n";
+    size_t idAt = script.find(kind == "info" ? "app_info_print " : "app_update ");
+    std::string id = idAt == std::string::npos ? "" : script.substr(idAt + (kind == "info" ? 15 : 11));
+    id = id.substr(0, id.find_first_of(" \n"));
     if (mode == "selfupdate") {
         output = "[----] Downloading update (40,960 KB)...\r\nUpdate complete, launching...\r\n";
     } else if (mode == "success" || mode == "gated") {
@@ -90,9 +104,25 @@ int RunTool() {
         std::string installDir = script.substr(at, script.find('"', at) - at);
         CreateDirectoryA(installDir.c_str(), nullptr);
         CopyFileA((own + ".exe").c_str(), (installDir + "\\srcds.exe").c_str(), TRUE);
+        CreateDirectoryA((installDir + "\\steamapps").c_str(), nullptr);
+        std::ofstream(installDir + "\\steamapps\\appmanifest_" + id + ".acf")
+            << "\"AppState\"\n{\n\t\"appid\"\t\t\"" + id + "\"\n\t\"buildid\"\t\t\"" + build + "\"\n}\n";
         output = "Logging in anonymously... OK\r\nSuccess! App '232330' fully installed.\r\n";
     } else if (mode == "fail") {
         output = "Logging in anonymously... OK\r\nError! App '232330' state is 0x202.\r\n";
+    } else if (kind == "info") { // shaped like the real tool's: manifests' "public" before "branches"
+        std::string info = "\"" + id + "\"\r\n{\r\n\t\"common\"\r\n\t{\r\n\t\t\"name\"\t\t\"Stand-in\"\r\n\t}\r\n"
+            "\t\"depots\"\r\n\t{\r\n\t\t\"" + id + "1\"\r\n\t\t{\r\n\t\t\t\"manifests\"\r\n\t\t\t{\r\n"
+            "\t\t\t\t\"public\"\t\t\"4838493772594548666\"\r\n\t\t\t}\r\n\t\t}\r\n\t\t\"branches\"\r\n"
+            "\t\t{\r\n\t\t\t\"beta\"\r\n\t\t\t{\r\n\t\t\t\t\"buildid\"\t\t\"1\"\r\n\t\t\t}\r\n"
+            "\t\t\t\"public\"\r\n\t\t\t{\r\n\t\t\t\t\"buildid\"\t\t\"" + build + "\"\r\n\t\t\t}\r\n"
+            "\t\t}\r\n\t}\r\n}\r\n";
+        std::string header = "Steam Console Client (c) Valve Corporation\r\n-- type 'quit' to exit --\r\n"
+                             "Loading Steam API...OK.\r\nAppID : " + id + ", change number : 1/1 \r\n";
+        output = mode == "none"    ? "No app info for AppID " + id + " found, requesting...\r\n"
+                 : mode == "empty" ? header + "\"" + id + "\"\r\n{\r\n}\r\n"
+                 : mode == "cut"   ? header + info.substr(0, info.find("branches") - 3)
+                                   : header + info + header + info.substr(0, 150); // twice, cut
     }
     DWORD written = 0, held = mode == "gated" ? 30 : 0; // up to the success line
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -175,9 +205,12 @@ int RunServer(int argc, char** argv) {
         if (mode == "challengeonly" || (mode == "challenge" && (received != 29 || memcmp(request + 25, challenge, 4) != 0))) {
             reply += "A" + std::string(challenge);
         } else {
+            unsigned players = 0, bots = 0;
+            sscanf(mode.c_str(), "players %u %u", &players, &bots);
             reply += (mode == "badheader" ? "D\x11" : "I\x11") + ("launch " + std::to_string(launch)) +
-                     '\0' + "standin_map" + '\0' + game + '\0' + "Stand-in" + '\0' +
-                     std::string("\0\0\0\x10\0dw\0\0" "1.0.0.0\0", 17);
+                     '\0' + "standin_map" + '\0' + game + '\0' + "Stand-in" + std::string(3, '\0') +
+                     static_cast<char>(players) + '\x10' + static_cast<char>(bots) +
+                     std::string("dw\0\0" "1.0.0.0\0", 12);
         }
         sendto(socketHandle, reply.data(), static_cast<int>(reply.size()), 0,
                reinterpret_cast<const sockaddr*>(&from), fromLength);

@@ -105,6 +105,18 @@ TEST(MonitorRules, TheInfoQueryAgainstCapturedDatagrams) {
             << r.file;
         EXPECT_EQ(r.challenge, challenge[0]) << r.file;
     }
+    const std::pair<const char*, int> counted[] = {
+        {"a2s_info_reply_css_wiki_example_5players_4bots.hex", 1},
+        {"a2s_info_reply_theship_27players_16bots_2015.hex", 11},
+        {"a2s_info_reply_gmod_33players_2015.hex", 33},
+        {"tf2_challenge_reply_2021.hex", -1}};
+    for (const auto& c : counted) {
+        Bytes reply = Capture(c.first);
+        EXPECT_EQ(c.second, CountHumans(reply.data(), static_cast<uint32_t>(reply.size()))) << c.first;
+    }
+    Bytes theShip = Capture("a2s_info_reply_theship_27players_16bots_2015.hex");
+    EXPECT_EQ(-1, CountHumans(theShip.data(), 76)); // cut before the bots
+    EXPECT_EQ(11, CountHumans(theShip.data(), 77));
     Bytes challengeReply = Capture("tf2_challenge_reply_2021.hex");
     uint8_t challenge[ChallengeSize] = {};
     EXPECT_EQ(NoReply, ClassifyReply(challengeReply.data(), 8, challenge));

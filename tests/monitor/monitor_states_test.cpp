@@ -12,10 +12,10 @@
 #include "monitor/monitor_thread.h"
 #include "monitor/server_query.h"
 #include "support/event_log.h"
-#include "update/update_process.h"
 #include "support/file_helpers.h"
 #include "support/memory_query.h"
 #include "support/shared_mutexes.h"
+#include "update/update_process.h"
 
 // When armed, the next question whether the tool has ended first lets the
 // gated tool print its last line and end: that output reaches the pipe after
@@ -49,13 +49,13 @@ extern "C" bool __wrap__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMA
         return __real__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(entry, process);
     });
 }
-extern "C" bool __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
-    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, bool toolCheck);
-extern "C" bool __wrap__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
-    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, bool toolCheck) {
+extern "C" bool __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
+    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, ToolRun run);
+extern "C" bool __wrap__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
+    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, ToolRun run) {
     return StartAgainIfWineRefused([&] {
-        return __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPvb(
-            entry, process, pipe, toolCheck);
+        return __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
+            entry, process, pipe, run);
     });
 }
 
@@ -167,7 +167,9 @@ class MonitorStates : public WineTest {
         }
         Lines seen;
         std::string record = Path("\\tools\\steamcmd_record.txt");
-        while ((now = std::max(now, monitor->nextActionTime)) <= 1000 + until) {
+        // A pass a second while a build check runs; otherwise on to the next action.
+        while ((now = monitor->buildCheckRuns ? now + 1 : std::max(now, monitor->nextActionTime)) <=
+               1000 + until) {
             HANDLE server = monitor->server.hProcess;
             std::string pid = std::to_string(GetProcessId(server));
             for (int i = 0; i < 1000 && monitor->state == WatchServer && !ProcessExited(server) &&
@@ -426,7 +428,7 @@ TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
     Sleep(500);
     PROCESS_INFORMATION tool = {};
     HANDLE pipe = nullptr;
-    ASSERT_TRUE(CreateUpdateProcess(entry, tool, pipe, true)); // it hangs
+    ASSERT_TRUE(CreateUpdateProcess(entry, tool, pipe, ToolCheck)); // it hangs
     FILE* log = OpenLogFile("corvane.log");
     DWORD flags[2] = {HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT};
     GetHandleInformation(pipe, &flags[0]);
@@ -503,6 +505,50 @@ TEST_F(MonitorStates, AProcessOutsideTheJobIsSaidOnce) {
     Stop();
     CloseHandle(ProcessJob);
     ProcessJob = job;
+}
+
+TEST_F(MonitorStates, AnUpdateWaitsForAnEmptyServerOrItsLimit) {
+    Server("players 3 1\n"); // two players and a bot
+    Set("UpdateWait", "2");
+    EXPECT_EQ(Lines{"0 " + Up}, Run(4));
+    WriteText(Path("\\mod\\update_request.txt"), "");
+    EXPECT_EQ(Lines{R"(5 "s" has an update waiting for an empty server)"}, Run(14));
+    HANDLE server = Duplicate(monitor->server.hProcess);
+    WriteText(Path("\\srcds_control.txt"), "players 2 2\n"); // bots only: empty
+    Sleep(300);
+    EXPECT_EQ((Lines{R"(15 "s" is empty and has been terminated for its update)", "20 " + Check,
+                     "20 " + UpToDate, "25 " + Launched, "25 " + Completed, "30 " + Up}),
+              Run(30));
+    EXPECT_EQ(0u, ExitCode(server));
+    CloseHandle(server);
+    WriteText(Path("\\srcds_control.txt"), "players 5 0\n");
+    Sleep(300);
+    WriteText(Path("\\mod\\update_request.txt"), "");
+    EXPECT_EQ((Lines{R"(35 "s" has an update waiting for an empty server)",
+                     R"(155 "s" waited 2 minutes for an empty server and has been terminated for its update)",
+                     "160 " + Check, "160 " + UpToDate}),
+              Run(160));
+    Stop();
+}
+
+TEST_F(MonitorStates, ABuildCheckRequestsANewerBuildOnce) {
+    Server("players 0 0\n", "info full,full,none,hang\nbuild 200\n");
+    Set("UpdateCheck", "1");
+    Set("UpdateWait", "0");
+    CreateDirectoryA(Path("\\steamapps").c_str(), nullptr);
+    WriteText(Path("\\steamapps\\appmanifest_232330.acf"), "\"AppState\"\n{\n\"buildid\" \"100\"\n}\n");
+    const std::string again = R"( [Update] Build check for "s" )";
+    EXPECT_EQ((Lines{"0 " + Up, R"(61 "s" has build 100, the newest is 200: update requested)",
+                     R"(65 "s" is empty and has been terminated for its update)", "70 " + Check,
+                     "70 " + UpToDate, "75 " + Launched, "75 " + Completed, "80 " + Up,
+                     "206" + again + "found no build, again in 1 minutes",
+                     "391" + again + "timed out, again in 1 minutes"}),
+              Run(400)); // asks at 60 (200: requested), 140 (200: none), 205, 270 (cut off)
+    std::string tool = ReadText(Path("\\tools\\steamcmd_record.txt"));
+    EXPECT_EQ(4u, Count(tool, "kind=info\n"));
+    EXPECT_EQ(4u, Count(tool, "\nstdin=login anonymous\\napp_info_update 1\\napp_info_print 232330\\nquit\\n\n"));
+    EXPECT_EQ(5u, Count(ReadText("corvane_update.log"), "[UpdateLog for \"s\" follows]")); // and a run
+    Stop();
 }
 
 TEST_F(MonitorStates, OutputWrittenJustBeforeTheExitIsJudged) {
