@@ -1,10 +1,9 @@
 // Silence counting and the memory limit of the health check.
 #include "monitor/health_rules.h"
 
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
-
-#include <algorithm>
 
 constexpr long long LongestMonitorDelay = 3600;
 
@@ -33,7 +32,8 @@ int64_t RelaunchPause(uint32_t shortRuns, int64_t usualDelay, const char* restar
     if (longest <= 0 || shortRuns <= 1) {
         return usualDelay;
     }
-    int64_t pause = shortRuns - 2 >= 32 ? longest : std::min<int64_t>(longest, 10LL << (shortRuns - 2));
+    int64_t pause =
+        shortRuns - 2 >= 32 ? longest : std::min<int64_t>(longest, 10LL << (shortRuns - 2));
     return std::max(usualDelay, pause);
 }
 

@@ -177,7 +177,8 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
         EndForUpdate(monitor, now);
     } else if (now - monitor.waitingSince >= 60 * static_cast<int64_t>(minutes)) {
         WriteLog("\"%s\" waited %u minutes for an empty server and has been terminated for its "
-                 "update", entry.FriendlyName, static_cast<unsigned>(minutes));
+                 "update",
+                 entry.FriendlyName, static_cast<unsigned>(minutes));
         EndForUpdate(monitor, now);
     } else if (monitor.waitingSince == now) {
         WriteLog("\"%s\" has an update waiting for an empty server", entry.FriendlyName);

@@ -19,7 +19,8 @@ bool CreateServerProcess(const ServerEntry& entry, PROCESS_INFORMATION& process)
 
     DWORD priorityClass = ChoosePriorityClass(entry.Priority);
     if (!CreateProcessA(applicationPath, commandLine, nullptr, nullptr, FALSE,
-                        priorityClass | CREATE_SUSPENDED, nullptr, entry.Path, &startup, &process)) {
+                        priorityClass | CREATE_SUSPENDED, nullptr, entry.Path, &startup,
+                        &process)) {
         return false;
     }
     TieToService(process.hProcess);

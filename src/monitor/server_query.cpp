@@ -6,7 +6,6 @@
 
 #include <stdlib.h>
 #include <string.h>
-
 #include <vector>
 
 #include "monitor/query_packets.h"

@@ -3,15 +3,15 @@
 
 #include "support/windows_api.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "config/server_entry.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
 #include "support/shared_mutexes.h"
 #include "support/text_helpers.h"
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
 #include "update/app_info.h"
 #include "update/output_capture.h"
 #include "update/tool_script.h"
@@ -96,7 +96,8 @@ static void AcquireUpdateLockAction(MonitorState& monitor, int64_t now) {
 
 static void StartToolRun(MonitorState& monitor, int64_t now, bool toolCheck) {
     const ServerEntry& entry = monitor.entry;
-    if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe, toolCheck ? ToolCheck : UpdateRun)) {
+    if (!CreateUpdateProcess(entry, monitor.tool, monitor.outputPipe,
+                             toolCheck ? ToolCheck : UpdateRun)) {
         monitor.tool = {};
         monitor.outputPipe = nullptr;
         ++monitor.failedTries;
@@ -104,7 +105,8 @@ static void StartToolRun(MonitorState& monitor, int64_t now, bool toolCheck) {
             GiveUp(monitor, now);
             return;
         }
-        WriteLog("[Update] CreateUpdateProcess failed for \"%s\", retry in 10s", entry.FriendlyName);
+        WriteLog("[Update] CreateUpdateProcess failed for \"%s\", retry in 10s",
+                 entry.FriendlyName);
         Retry(monitor, now, RetryDelay, monitor.state);
         return;
     }

@@ -18,10 +18,10 @@ bool InstallService(const char* serviceName, const char* displayName, const char
         printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
         return false;
     }
-    SC_HANDLE service = CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, commandLine, nullptr, nullptr,
-                                       dependencies, nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       commandLine, nullptr, nullptr, dependencies, nullptr, nullptr);
     if (service == nullptr) {
         printf("Failed to install service \"%s\" with error %i\n", serviceName,
                static_cast<int>(GetLastError()));

@@ -7,9 +7,9 @@
 #include "config/server_entry.h"
 
 size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry) {
-    int length = snprintf(buffer, size,
-                          "force_install_dir \"%s\"\nlogin anonymous\napp_update %s\nquit\n",
-                          entry.Path, entry.UpdArgs);
+    int length =
+        snprintf(buffer, size, "force_install_dir \"%s\"\nlogin anonymous\napp_update %s\nquit\n",
+                 entry.Path, entry.UpdArgs);
     if (length < 0 || static_cast<size_t>(length) >= size) {
         return 0;
     }
@@ -23,8 +23,8 @@ void AppIdOf(const ServerEntry& entry, char* appId, size_t size) {
 size_t BuildAppInfoScript(char* buffer, size_t size, const ServerEntry& entry) {
     char appId[sizeof entry.UpdArgs];
     AppIdOf(entry, appId, sizeof appId);
-    int length = snprintf(buffer, size, "login anonymous\napp_info_update 1\napp_info_print %s\nquit\n",
-                          appId);
+    int length = snprintf(buffer, size,
+                          "login anonymous\napp_info_update 1\napp_info_print %s\nquit\n", appId);
     if (length < 0 || static_cast<size_t>(length) >= size) {
         return 0;
     }

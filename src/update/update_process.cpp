@@ -19,13 +19,13 @@ static void CloseIfHeld(HANDLE& handle) {
     }
 }
 
-bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
-                         HANDLE& outputPipe, ToolRun run) {
+bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& outputPipe,
+                         ToolRun run) {
     bool toolCheck = run == ToolCheck;
     outputPipe = nullptr;
     char toolPath[MAX_PATH];
-    int pathLength =
-        snprintf(toolPath, sizeof toolPath, "%s\\%s\\%s", entry.Path, entry.UpdPath, "steamcmd.exe");
+    int pathLength = snprintf(toolPath, sizeof toolPath, "%s\\%s\\%s", entry.Path, entry.UpdPath,
+                              "steamcmd.exe");
     char workingDir[MAX_PATH];
     if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof toolPath ||
         !GetDirPart(workingDir, sizeof workingDir, toolPath)) {

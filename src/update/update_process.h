@@ -15,5 +15,5 @@ enum ToolRun { ToolCheck, UpdateRun, AppInfoRun };
 // two handles and outputPipe, the read end of the tool's stdout and stderr.
 // On failure no handle made here stays open and neither output may be used.
 // The tool inherits the two pipe ends it uses and nothing else of ours.
-bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
-                         HANDLE& outputPipe, ToolRun run);
+bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& outputPipe,
+                         ToolRun run);
