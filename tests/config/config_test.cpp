@@ -1,6 +1,7 @@
 // The configuration as the parser reads it: a table of files with the lines
 // each logs and the servers it keeps, then the entry's fields, running out of
 // memory, and the example shipped in docs/.
+#include <fstream>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,10 +22,14 @@ std::string Block(const std::string& name, const std::string& keys = "") {
            keys + "  UpdArgs \"232330 validate\"\n}\n";
 }
 
-std::string Blocks(int count) {
+// Blocks s1 to s<count>, and their names.
+std::string Blocks(int count, std::vector<std::string>* names = nullptr) {
     std::string text;
     for (int i = 1; i <= count; ++i) {
         text += Block("s" + std::to_string(i));
+        if (names != nullptr) {
+            names->push_back("s" + std::to_string(i));
+        }
     }
     return text;
 }
@@ -74,15 +79,9 @@ struct Case {
     uint32_t slots = MaxServers;
 };
 
-std::vector<std::string> Names(int count) {
-    std::vector<std::string> names;
-    for (int i = 1; i <= count; ++i) {
-        names.push_back("s" + std::to_string(i));
-    }
-    return names;
-}
-
 TEST(ConfigParser, EachFileGivesItsLinesAndServers) {
+    std::vector<std::string> s16;
+    Blocks(16, &s16);
     const std::string n63(63, 'n');
     const std::string longComment = "//" + std::string(509, '-') + "beta" + std::string(85, ' ');
     const Case cases[] = {
@@ -100,9 +99,9 @@ TEST(ConfigParser, EachFileGivesItsLinesAndServers) {
         {Block(n63 + "A") + Block(n63 + "B"), {"Server name duplicate at line 17"}, {n63}},
         {Block(n63.substr(1) + "A") + Block(n63.substr(1) + "B"), {},
          {n63.substr(1) + "A", n63.substr(1) + "B"}},
-        {Blocks(16), {}, Names(16)},
-        {Blocks(16) + "s17\n{\n}\n", {"MaxServers overflow at line 259"}, Names(16)},
-        {Blocks(3), {"MaxServers overflow at line 48"}, Names(2), 2},
+        {Blocks(16), {}, s16},
+        {Blocks(16) + "s17\n{\n}\n", {"MaxServers overflow at line 259"}, s16},
+        {Blocks(3), {"MaxServers overflow at line 48"}, {"s1", "s2"}, 2},
         // A line is read in pieces of 511 characters, each numbered.
         {longComment + "\n" + Block("alpha").substr(6) + "gamma x\n",
          {"Failed to parse server name at line 18"}, {"beta"}},
@@ -142,19 +141,15 @@ TEST(ConfigParser, FieldsKeepTheirValuesCutToTheirWidths) {
     Parsed parsed = Parse(Block("alpha", "  Path \"" + std::string(300, 'p') +
                                              "\"\n  Affinity ffffffff\n  Port 2000\n"));
     ASSERT_EQ(1u, parsed.entries.size());
-    const ServerEntry& entry = parsed.entries[0];
-    EXPECT_EQ(std::string(259, 'p'), entry.Path);
-    EXPECT_STREQ("fffffff", entry.Affinity);
-    EXPECT_STREQ("2000", entry.Port); // a later line wins
-    const char* fields[] = {entry.GameDir,  entry.Host,     entry.MaxPlayers, entry.MapName,
-                            entry.MiscArgs, entry.Priority, entry.MaxMemory,  entry.MonitorDelay,
-                            entry.UpdPath,  entry.UpdArgs};
-    const char* values[] = {"cstrike", "10.0.0.5", "24", "de_dust2", "", "High", "0", "30",
-                            "tools", "232330 validate"};
-    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
-        EXPECT_STREQ(values[i], fields[i]);
+    const ServerEntry& e = parsed.entries[0];
+    EXPECT_EQ(std::string(259, 'p'), e.Path);
+    std::string fields;
+    for (const char* field : {e.GameDir, e.Host, e.Port, e.MaxPlayers, e.MapName, e.MiscArgs, e.Priority,
+                              e.Affinity, e.MaxMemory, e.MonitorDelay, e.UpdPath, e.UpdArgs}) {
+        fields += field + std::string("|");
     }
-    EXPECT_EQ(0u, entry.ThreadId);
+    EXPECT_EQ("cstrike|10.0.0.5|2000|24|de_dust2||High|fffffff|0|30|tools|232330 validate|", fields);
+    EXPECT_EQ(0u, e.ThreadId);
 }
 
 TEST(ConfigParser, RunningOutOfMemoryIsLoggedWhereItHappens) {
@@ -168,12 +163,8 @@ TEST(ConfigParser, RunningOutOfMemoryIsLoggedWhereItHappens) {
 }
 
 TEST(ConfigParser, TheShippedExampleLoads) {
-    std::string text;
-    FILE* file = fopen(CORVANE_TEST_DATA "/../docs/corvane.cfg.example", "rb");
-    for (int c; file != nullptr && (c = fgetc(file)) != EOF;) {
-        text += static_cast<char>(c);
-    }
-    Parsed parsed = Parse(text);
+    std::ifstream example(CORVANE_TEST_DATA "/../docs/corvane.cfg.example", std::ios::binary);
+    Parsed parsed = Parse(std::string(std::istreambuf_iterator<char>(example), {}));
     EXPECT_EQ(Lines{}, parsed.lines);
     EXPECT_LE(2u, parsed.names.size());
 }

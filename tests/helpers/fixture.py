@@ -58,11 +58,9 @@ def free_port():
                 pass
 
 
-def records(path):
-    """A stand-in's record: a dict per start, oldest first."""
-    text = open(path, encoding='latin-1').read() if os.path.exists(path) else ''
-    return [dict(line.split('=', 1) for line in block.split('\n') if '=' in line)
-            for block in text.split('end\n')[:-1]]
+def write(path, text=''):
+    with open(path, 'w') as out:
+        out.write(text)
 
 
 class Fleet:
@@ -74,21 +72,25 @@ class Fleet:
         shutil.copy(EXE, self.exe)
         shutil.copy(STANDIN, os.path.join(self.root, 'tools', 'steamcmd.exe'))
 
-    def add(self, name, control='answer\n', **keys):
-        """A server block; with a control text, a stand-in srcds.exe in its Path."""
+    def add(self, name, control='answer\n', tool=None, **keys):
+        """A server block; with a control text, a stand-in srcds.exe in its Path;
+        with a tool control text, a tool of its own in Path\\tools."""
         path = os.path.join(self.root, name)
-        port = free_port()
-        server = SimpleNamespace(name=name, path=path, port=port, file=lambda f: os.path.join(path, f))
-        server.keys = dict(Path='Z:' + path.replace('/', '\\'), GameDir='mod', Host='127.0.0.1',
-                           Port=port, MaxPlayers=8, MapName='m', MiscArgs='""', Priority='Normal',
-                           Affinity=1, MaxMemory=64, MonitorDelay=1, UpdPath=r'..\tools', UpdArgs=232330)
-        server.keys.update(keys)
-        os.makedirs(server.file('mod'))
+        s = SimpleNamespace(name=name, path=path, port=free_port(), file=lambda f: os.path.join(path, f))
+        s.keys = dict(Path='Z:' + path.replace('/', '\\'), GameDir='mod', Host='127.0.0.1', Port=s.port,
+                      MaxPlayers=8, MapName='m', MiscArgs='""', Priority='Normal', Affinity=1, MaxMemory=64,
+                      MonitorDelay=1, UpdPath=r'..\tools' if tool is None else 'tools', UpdArgs=232330)
+        s.keys.update(keys)
+        os.makedirs(s.file('mod'))
         if control is not None:
-            shutil.copy(STANDIN, server.file('srcds.exe'))
-            write(server.file('srcds_control.txt'), control)
-        self.servers[name] = server
-        return server
+            shutil.copy(STANDIN, s.file('srcds.exe'))
+            write(s.file('srcds_control.txt'), control)
+        if tool is not None:
+            os.makedirs(s.file('tools'))
+            os.link(self.root + '/tools/steamcmd.exe', s.file('tools/steamcmd.exe'))
+            write(s.file('tools/steamcmd_control.txt'), tool)
+        self.servers[name] = s
+        return s
 
     def configure(self, text=None):
         write(os.path.join(self.root, 'corvane.cfg'), text if text is not None else ''.join(
@@ -100,6 +102,9 @@ class Fleet:
         self.installed = True
 
     def start(self):
+        """Installs the service if it is not, and starts it."""
+        if not self.installed:
+            self.install()
         assert wine('sc', 'start', 'Corvane')[0] == 0
 
     def status(self):
@@ -125,10 +130,14 @@ class Fleet:
         return [line[25:] for line in lines[:-1]]
 
     def wait(self, done, seconds, what):
+        """Polls done() until it holds, failing the test after seconds."""
         deadline = time.monotonic() + seconds
         while not done():
             assert time.monotonic() < deadline, f'not {what} within {seconds} s'
             time.sleep(0.1)
+
+    def logged(self, line, seconds=150):
+        self.wait(lambda: line in self.log(), seconds, line)
 
     def wait_answer(self, name, launch, seconds=10):
         self.wait(lambda: query(self.servers[name].port, 0.1) == f'launch {launch}', seconds,
@@ -144,6 +153,10 @@ class Fleet:
                 pass
         return found
 
+    def service(self):
+        """The Linux id of the running service process."""
+        return next(p for p in self.processes() if b'-s' in open(f'/proc/{p}/cmdline', 'rb').read())
+
     def close(self, passed):
         """Removes the service, ends what is left, and keeps the folder of a failure."""
         if self.installed:
@@ -154,11 +167,6 @@ class Fleet:
             shutil.rmtree(self.root, ignore_errors=True)
         else:
             print('kept for the failure:', self.root, flush=True)
-
-
-def write(path, text=''):
-    with open(path, 'w') as out:
-        out.write(text)
 
 
 def run(tests):

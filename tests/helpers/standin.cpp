@@ -8,26 +8,26 @@
 // silent, badheader (reply type 0x44), challenge (asks for one first),
 // challengeonly, players <n> <bots> (answers with those counts), exit <code>,
 // commit <MiB> (touched, so it is committed), or request <code> (creates
-// <game>\update_request.txt and exits). Record, once
-// bound and under its line: launch pid priority affinity cwd cmdline;
-// "srcds_requests.txt" gets each request's source port.
+// <game>\update_request.txt and exits). Record, once bound and under its line:
+// pid priority affinity cwd cmdline; "srcds_requests.txt" gets each
+// request's source port.
 //
 // steamcmd.exe reads its input to the end, then runs a tool check when
 // "+quit" is on its command line, an app info print when its script asks for
 // one, else an update run. Control lines "check <modes>", "info <modes>" and
 // "run <modes>": the nth run of a kind takes the nth mode, the last one
-// repeating; "build <id>" is the newest build. check: uptodate, selfupdate,
-// hang; info: full (printed twice, the second cut), none, empty, cut; run:
+// repeating; "build <id>" is the newest build (100 without it). check:
+// uptodate, selfupdate, hang; info, from real outputs with the app id and
+// build put in: full (printed twice, the second cut), none, hang; run:
 // success (puts a copy of itself as srcds.exe into force_install_dir and a
 // manifest of the build), fail, hang, gated (prints its success line only once
-// the event StandinGate is set). Record: kind number mode overlap (another
-// tool was running) cwd cmdline stdin (line ends as \r \n).
+// the event StandinGate is set). Record: kind mode overlap (another tool was
+// running) cwd cmdline stdin (line ends as \r \n).
 //
 // "standin squat NAME" holds an event of that name until its input ends.
 #include "support/windows_api.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <fstream>
@@ -38,14 +38,14 @@ namespace {
 
 std::string own; // this program's path without ".exe": its files begin with it
 
-std::string Read(const std::string& suffix) {
+std::string Read(const std::string& path) {
     std::ostringstream text;
-    text << std::ifstream(own + suffix, std::ios::binary).rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-void Write(const std::string& suffix, const std::string& text, bool append = true) {
-    std::ofstream(own + suffix, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << text;
+void Append(const std::string& suffix, const std::string& text) {
+    std::ofstream(own + suffix, std::ios::binary | std::ios::app) << text;
 }
 
 // The nth item (from 1) of a list, the last one when it is shorter.
@@ -57,16 +57,42 @@ std::string Nth(const std::string& list, char separator, size_t n) {
     return list.substr(start, list.find(separator, start) - start);
 }
 
+// The rest of the control line that begins with key, or fallback.
+std::string Control(const std::string& key, const std::string& fallback) {
+    std::string control = "\n" + Read(own + "_control.txt"), start = "\n" + key + " ";
+    size_t at = control.find(start);
+    return at == std::string::npos ? fallback
+                                   : control.substr(at + start.size(),
+                                                    control.find('\n', at + 1) - at - start.size());
+}
+
 std::string Cwd() {
     char cwd[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof cwd, cwd);
     return cwd;
 }
 
+// A stored real output of app_info_print without its '#' notes, the app's id
+// and public build (3272026) replaced.
+std::string RealOutput(const char* name, const std::string& appId, const std::string& id,
+                       const std::string& build) {
+    std::istringstream lines(Read(std::string(CORVANE_TEST_DATA "/update/appinfo/") + name));
+    std::string text;
+    for (std::string line; std::getline(lines, line);) {
+        text += line[0] == '#' ? "" : line + "\n";
+    }
+    for (const auto& [from, to] : {std::make_pair(appId, id), std::make_pair(std::string("3272026"), build)}) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    return text;
+}
+
 int RunTool() {
     // Held until this tool ends, however it ends.
-    bool overlap = WaitForSingleObject(CreateMutexA(nullptr, FALSE, "StandinToolRuns"), 0) ==
-                   WAIT_TIMEOUT;
+    HANDLE runs = CreateMutexA(nullptr, FALSE, "StandinToolRuns");
+    bool overlap = WaitForSingleObject(runs, 0) == WAIT_TIMEOUT;
     std::string commandLine = GetCommandLineA(), script, shown;
     char c;
     DWORD got = 0;
@@ -77,26 +103,22 @@ int RunTool() {
     std::string kind = commandLine.find("+quit") != std::string::npos            ? "check"
                        : script.find("app_info_print ") != std::string::npos ? "info"
                                                                              : "run";
-    std::string control = "\n" + Read("_control.txt"), record = "\n" + Read("_record.txt");
-    size_t line = control.find("\n" + kind + " "), number = 1;
-    for (size_t at = 0; (at = record.find("\nkind=" + kind + "\n", at)) != std::string::npos; ++at) {
+    std::string record = Read(own + "_record.txt"), build = Control("build", "100");
+    size_t number = 1;
+    for (size_t at = 0; (at = record.find("kind=" + kind + "\n", at)) != std::string::npos; ++at) {
         ++number;
     }
-    std::string mode = line == std::string::npos
-                           ? (kind == "check" ? "uptodate" : kind == "run" ? "success" : "full")
-                           : control.substr(line + kind.size() + 2);
-    mode = Nth(mode.substr(0, mode.find('\n')), ',', number);
-    line = control.find("\nbuild ");
-    std::string build = line == std::string::npos ? "100" : control.substr(line + 7, control.find('\n', line + 1) - line - 7);
-    char cwd[MAX_PATH] = "";
-    GetCurrentDirectoryA(sizeof cwd, cwd);
-    Write("_record.txt", "kind=" + kind + "\nnumber=" + std::to_string(number) + "\nmode=" + mode +
-                             "\noverlap=" + (overlap ? "1" : "0") + "\ncwd=" + cwd +
-                             "\ncmdline=" + commandLine + "\nstdin=" + shown + "\nend\n");
+    std::string mode = Control(kind, kind == "check" ? "uptodate" : kind == "run" ? "success" : "full");
+    mode = Nth(mode, ',', number);
+    Append("_record.txt", "kind=" + kind + "\nmode=" + mode + "\noverlap=" + (overlap ? "1" : "0") +
+                              "\ncwd=" + Cwd() + "\ncmdline=" + commandLine + "\nstdin=" + shown +
+                              "\nend\n");
+    std::string word = kind == "info" ? "app_info_print " : "app_update ", id;
+    if (script.find(word) != std::string::npos) {
+        id = script.substr(script.find(word) + word.size());
+        id = id.substr(0, id.find_first_of(" \n"));
+    }
     std::string output = "Loading API...OK\r\n";
-    size_t idAt = script.find(kind == "info" ? "app_info_print " : "app_update ");
-    std::string id = idAt == std::string::npos ? "" : script.substr(idAt + (kind == "info" ? 15 : 11));
-    id = id.substr(0, id.find_first_of(" \n"));
     if (mode == "selfupdate") {
         output = "[----] Downloading update (40,960 KB)...\r\nUpdate complete, launching...\r\n";
     } else if (mode == "success" || mode == "gated") {
@@ -106,23 +128,15 @@ int RunTool() {
         CopyFileA((own + ".exe").c_str(), (installDir + "\\srcds.exe").c_str(), TRUE);
         CreateDirectoryA((installDir + "\\steamapps").c_str(), nullptr);
         std::ofstream(installDir + "\\steamapps\\appmanifest_" + id + ".acf")
-            << "\"AppState\"\n{\n\t\"appid\"\t\t\"" + id + "\"\n\t\"buildid\"\t\t\"" + build + "\"\n}\n";
+            << "\"AppState\"\n{\n\t\"appid\"\t\t\"" + id + "\"\n\t\"buildid\"\t\t\"" + build +
+                   "\"\n}\n";
         output = "Logging in anonymously... OK\r\nSuccess! App '232330' fully installed.\r\n";
     } else if (mode == "fail") {
         output = "Logging in anonymously... OK\r\nError! App '232330' state is 0x202.\r\n";
-    } else if (kind == "info") { // shaped like the real tool's: manifests' "public" before "branches"
-        std::string info = "\"" + id + "\"\r\n{\r\n\t\"common\"\r\n\t{\r\n\t\t\"name\"\t\t\"Stand-in\"\r\n\t}\r\n"
-            "\t\"depots\"\r\n\t{\r\n\t\t\"" + id + "1\"\r\n\t\t{\r\n\t\t\t\"manifests\"\r\n\t\t\t{\r\n"
-            "\t\t\t\t\"public\"\t\t\"4838493772594548666\"\r\n\t\t\t}\r\n\t\t}\r\n\t\t\"branches\"\r\n"
-            "\t\t{\r\n\t\t\t\"beta\"\r\n\t\t\t{\r\n\t\t\t\t\"buildid\"\t\t\"1\"\r\n\t\t\t}\r\n"
-            "\t\t\t\"public\"\r\n\t\t\t{\r\n\t\t\t\t\"buildid\"\t\t\"" + build + "\"\r\n\t\t\t}\r\n"
-            "\t\t}\r\n\t}\r\n}\r\n";
-        std::string header = "Steam Console Client (c) Valve Corporation\r\n-- type 'quit' to exit --\r\n"
-                             "Loading Steam API...OK.\r\nAppID : " + id + ", change number : 1/1 \r\n";
-        output = mode == "none"    ? "No app info for AppID " + id + " found, requesting...\r\n"
-                 : mode == "empty" ? header + "\"" + id + "\"\r\n{\r\n}\r\n"
-                 : mode == "cut"   ? header + info.substr(0, info.find("branches") - 3)
-                                   : header + info + header + info.substr(0, 150); // twice, cut
+    } else if (kind == "info") {
+        output = mode == "none"
+                     ? RealOutput("app_info_print_222860_no_app_info_2024.txt", "222860", id, build)
+                     : RealOutput("app_info_print_258550_windows_2018.txt", "258550", id, build);
     }
     DWORD written = 0, held = mode == "gated" ? 30 : 0; // up to the success line
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -130,7 +144,7 @@ int RunTool() {
     if (held != 0) {
         WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "StandinGate"), INFINITE);
     }
-    WriteFile(out, output.data() + held, static_cast<DWORD>(output.size()) - held, &written, nullptr);
+    WriteFile(out, &output[held], static_cast<DWORD>(output.size() - held), &written, nullptr);
     while (mode == "hang") {
         Sleep(1000);
     }
@@ -143,8 +157,8 @@ int RunServer(int argc, char** argv) {
         std::string name = argv[i];
         (name == "-game" ? game : name == "-port" ? port : name == "-ip" ? ip : name) = argv[i + 1];
     }
-    unsigned launch = static_cast<unsigned>(atoi(Read("_starts.txt").c_str())) + 1;
-    Write("_starts.txt", std::to_string(launch), false);
+    unsigned launch = static_cast<unsigned>(atoi(Read(own + "_starts.txt").c_str())) + 1;
+    std::ofstream(own + "_starts.txt") << launch;
     WSADATA socketLayer;
     WSAStartup(MAKEWORD(2, 2), &socketLayer);
     sockaddr_in address = {};
@@ -158,10 +172,9 @@ int RunServer(int argc, char** argv) {
     const char challenge[] = "\x5E\x11\xA7\x3C";
     std::string mode;
     for (bool recorded = false;; recorded = true) {
-        std::string control = Read("_control.txt");
+        std::string control = Read(own + "_control.txt");
         std::string line = control.empty() || control.back() != '\n'
-                               ? mode
-                               : Nth(control.substr(0, control.size() - 1), '\n', launch);
+                               ? mode : Nth(control.substr(0, control.size() - 1), '\n', launch);
         unsigned long number = strtoul(line.c_str() + line.find(' ') + 1, nullptr, 0);
         if (line.compare(0, 8, "request ") == 0) {
             std::ofstream(game + "\\update_request.txt");
@@ -178,10 +191,11 @@ int RunServer(int argc, char** argv) {
             DWORD_PTR mask = 0, systemMask = 0;
             GetProcessAffinityMask(GetCurrentProcess(), &mask, &systemMask);
             char numbers[128];
-            snprintf(numbers, sizeof numbers, "launch=%u\npid=%lu\npriority=0x%lX\naffinity=0x%llX\n",
-                     launch, GetCurrentProcessId(), GetPriorityClass(GetCurrentProcess()),
+            snprintf(numbers, sizeof numbers, "pid=%lu\npriority=0x%lX\naffinity=0x%llX\n",
+                     GetCurrentProcessId(), GetPriorityClass(GetCurrentProcess()),
                      static_cast<unsigned long long>(mask));
-            Write("_record.txt", numbers + ("cwd=" + Cwd()) + "\ncmdline=" + GetCommandLineA() + "\nend\n");
+            Append("_record.txt",
+                   numbers + ("cwd=" + Cwd()) + "\ncmdline=" + GetCommandLineA() + "\nend\n");
         }
         fd_set readSet;
         FD_ZERO(&readSet);
@@ -191,18 +205,18 @@ int RunServer(int argc, char** argv) {
         sockaddr_in from;
         int fromLength = sizeof from;
         int received = select(0, &readSet, nullptr, nullptr, &pollTime) <= 0
-                           ? 0
-                           : recvfrom(socketHandle, request, sizeof request, 0,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+                           ? 0 : recvfrom(socketHandle, request, sizeof request, 0,
+                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (received < 25 || memcmp(request + 4, "TSource Engine Query", 21) != 0) {
             continue;
         }
-        Write("_requests.txt", std::to_string(ntohs(from.sin_port)) + "\n");
+        Append("_requests.txt", std::to_string(ntohs(from.sin_port)) + "\n");
         if (mode == "silent") {
             continue;
         }
         std::string reply("\xFF\xFF\xFF\xFF", 4);
-        if (mode == "challengeonly" || (mode == "challenge" && (received != 29 || memcmp(request + 25, challenge, 4) != 0))) {
+        if (mode == "challengeonly" ||
+            (mode == "challenge" && (received != 29 || memcmp(request + 25, challenge, 4) != 0))) {
             reply += "A" + std::string(challenge);
         } else {
             unsigned players = 0, bots = 0;
@@ -230,6 +244,6 @@ int main(int argc, char** argv) {
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, sizeof self);
     own.assign(self, strlen(self) - 4);
-    return _stricmp(own.substr(own.rfind('\\') + 1).c_str(), "steamcmd") == 0 ? RunTool()
-                                                                               : RunServer(argc, argv);
+    bool tool = _stricmp(own.substr(own.rfind('\\') + 1).c_str(), "steamcmd") == 0;
+    return tool ? RunTool() : RunServer(argc, argv);
 }

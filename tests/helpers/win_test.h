@@ -39,18 +39,41 @@ inline std::string RecordValue(const std::string& record, const std::string& key
                                                       text.find('\n', at + 1) - at - key.size() - 2);
 }
 
+// Polls done every 10 ms for up to 10 s; whether it came true.
+template <typename Done> bool WaitUntil(Done done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        Sleep(10);
+    }
+    return done();
+}
+
+// Runs body on a thread of its own and returns what it returned.
+inline DWORD OnAnotherThread(LPTHREAD_START_ROUTINE body, LPVOID argument = nullptr) {
+    HANDLE thread = CreateThread(nullptr, 0, body, argument, 0, nullptr);
+    DWORD result = 0;
+    WaitForSingleObject(thread, INFINITE);
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result;
+}
+
+// Whether a UDP port of 127.0.0.1 can be bound now.
+inline bool Bindable(int port) {
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(port));
+    bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    closesocket(probe);
+    return bound;
+}
+
 // A UDP port of 127.0.0.1 that nobody holds now, below the range the system
 // hands out to sockets of its own choosing (the queries' among them).
 inline std::string FreePort() {
-    static u_short next = static_cast<u_short>(20000 + GetCurrentProcessId() % 6000);
-    for (int bound = SOCKET_ERROR; bound != 0;) {
-        SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(++next);
-        bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        closesocket(probe);
+    static int next = 20000 + GetCurrentProcessId() % 6000;
+    while (!Bindable(++next)) {
     }
     return std::to_string(next);
 }

@@ -6,6 +6,7 @@
 // the stop ending what still runs with exit code 0, and no handle left behind.
 #include "helpers/win_test.h"
 
+#include <map>
 #include <memory>
 
 #include "config/server_entry.h"
@@ -15,6 +16,7 @@
 #include "support/file_helpers.h"
 #include "support/memory_query.h"
 #include "support/shared_mutexes.h"
+#include "update/output_capture.h"
 #include "update/update_process.h"
 
 // When armed, the next question whether the tool has ended first lets the
@@ -41,37 +43,40 @@ template <typename Start> static bool StartAgainIfWineRefused(Start start) {
     }
     return started;
 }
-extern "C" bool __real__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(
-    const ServerEntry& entry, PROCESS_INFORMATION& process);
-extern "C" bool __wrap__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(
-    const ServerEntry& entry, PROCESS_INFORMATION& process) {
-    return StartAgainIfWineRefused([&] {
-        return __real__Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION(entry, process);
-    });
-}
-extern "C" bool __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
-    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, ToolRun run);
-extern "C" bool __wrap__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
-    const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, ToolRun run) {
-    return StartAgainIfWineRefused([&] {
-        return __real__Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun(
-            entry, process, pipe, run);
-    });
-}
+#define START_AGAIN_IF_WINE_REFUSED(name, parameters, arguments)                                   \
+    extern "C" bool __real_##name parameters;                                                      \
+    extern "C" bool __wrap_##name parameters {                                                     \
+        return StartAgainIfWineRefused([&] { return __real_##name arguments; });                   \
+    }
+START_AGAIN_IF_WINE_REFUSED(_Z19CreateServerProcessRK11ServerEntryR20_PROCESS_INFORMATION,
+                            (const ServerEntry& entry, PROCESS_INFORMATION& process),
+                            (entry, process))
+START_AGAIN_IF_WINE_REFUSED(
+    _Z19CreateUpdateProcessRK11ServerEntryR20_PROCESS_INFORMATIONRPv7ToolRun,
+    (const ServerEntry& entry, PROCESS_INFORMATION& process, HANDLE& pipe, ToolRun run),
+    (entry, process, pipe, run))
 
 namespace {
 
 using Lines = std::vector<std::string>;
-const std::string Up = R"("s" launched successfully)", Ended = R"("s" has terminated)",
-                  Requested = R"("s" requested an update)", Check = "[Update] Tool version check",
-                  UpToDate = "[Update] Tool is up to date", Launched = R"([Update] Launched for "s")",
-                  Completed = "[Update] Completed successfully",
-                  Unreliable = "[Update] Result unreliable, retry in 10s",
-                  GaveUp = "[Update] Ran 3 times without reliable result",
-                  Hung = R"("s" was unresponsive and has been terminated)",
-                  SelfUpdated = "[Update] Tool has been updated",
-                  TimedOut = "[Update] Timed out, retry in 120s",
-                  Install = R"("s" has no srcds.exe, an update installs it)";
+
+// The lines by the short names the cases below give them.
+const std::map<std::string, std::string> Said = {
+    {"Up", R"("s" launched successfully)"}, {"Ended", R"("s" has terminated)"},
+    {"Hung", R"("s" was unresponsive and has been terminated)"},
+    {"Failed", R"(CreateServerProcess failed for "s", retry in 10s)"},
+    {"TooLong", R"("s" cannot be launched: its path is too long, retry in 10s)"},
+    {"Install", R"("s" has no srcds.exe, an update installs it)"},
+    {"Requested", R"("s" requested an update)"}, {"Check", "[Update] Tool version check"},
+    {"UpToDate", "[Update] Tool is up to date"}, {"SelfUpdated", "[Update] Tool has been updated"},
+    {"Launched", R"([Update] Launched for "s")"}, {"Completed", "[Update] Completed successfully"},
+    {"Unreliable", "[Update] Result unreliable, retry in 10s"},
+    {"GaveUp", "[Update] Ran 3 times without reliable result"},
+    {"TimedOut", "[Update] Timed out, retry in 120s"},
+    {"NotStarted", R"([Update] CreateUpdateProcess failed for "s", retry in 10s)"},
+    {"Tries", R"([Update] Gave up on "s" after 3 tries)"},
+    {"Waiting", R"("s" has an update waiting for an empty server)"},
+    {"Emptied", R"("s" is empty and has been terminated for its update)"}};
 
 DWORD ExitCode(HANDLE process) {
     DWORD code = 0;
@@ -84,6 +89,12 @@ HANDLE Duplicate(HANDLE process) {
     DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     return copy;
+}
+
+bool UpdMutexFree() {
+    return OnAnotherThread([](LPVOID) -> DWORD {
+        return WaitForSingleObject(UpdMutex, 0) == WAIT_OBJECT_0 && ReleaseMutex(UpdMutex);
+    });
 }
 
 class MonitorStates : public WineTest {
@@ -108,21 +119,24 @@ class MonitorStates : public WineTest {
         ProcessJob = CreateProcessJob(); // as the service has it
     }
 
+    // Server "s" in dir\srv, its stand-in srcds.exe answering, its tool in srv\tools.
     void SetUp() override {
         WineTest::SetUp();
         LogMutex = CreateMutexA(nullptr, FALSE, nullptr);
         UpdMutex = CreateMutexA(nullptr, FALSE, nullptr);
         QueryProcessMemory = GetProcessMemoryInfo;
-        const char* pairs[][2] = {
-            {"FriendlyName", "s"}, {"GameDir", "mod"},      {"Host", "127.0.0.1"},
-            {"MaxPlayers", "8"},   {"MapName", "m"},        {"MiscArgs", "-tickrate 66"},
-            {"Priority", "High"},  {"Affinity", "2"},       {"MaxMemory", "64"},
-            {"MonitorDelay", "0"}, {"UpdPath", "tools"},    {"UpdArgs", "232330"}};
-        for (auto& pair : pairs) {
-            keys.Set(pair[0], pair[1]);
+        std::istringstream pairs("FriendlyName s GameDir mod Host 127.0.0.1 MaxPlayers 8 MapName m "
+                                 "Priority High Affinity 2 MaxMemory 64 MonitorDelay 0 UpdPath "
+                                 "tools UpdArgs 232330 Port " + FreePort());
+        for (std::string key, value; pairs >> key >> value;) {
+            keys.Set(key.c_str(), value.c_str());
         }
-        keys.Set("Port", FreePort().c_str());
+        keys.Set("MiscArgs", "-tickrate 66");
         Set("Path", dir + "\\srv");
+        Place("srv", "srcds.exe");
+        CreateDirectoryA(Path("\\mod").c_str(), nullptr);
+        WriteText(Path("\\srcds_control.txt"), "answer\n");
+        Place("srv\\tools", "steamcmd.exe");
         handles = CountOwnHandles();
     }
 
@@ -147,13 +161,95 @@ class MonitorStates : public WineTest {
 
     std::string Path(const std::string& file = "") { return entry.Path + file; }
 
-    // srcds.exe with its control lines (one per launch), the game directory,
-    // and the tool in Path\tools with its control text.
-    void Server(const std::string& srcds, const std::string& tool = "") {
-        Place("srv", "srcds.exe");
-        CreateDirectoryA(Path("\\mod").c_str(), nullptr);
-        WriteText(Path("\\srcds_control.txt"), srcds);
-        WriteText(Place("srv\\tools", "steamcmd.exe") + "\\steamcmd_control.txt", tool);
+    // Plays a case's steps: "run <second>" runs the machine up to that second,
+    // and the steps "<second> <line or its short name>" after it are what it
+    // must have logged by then. The others change the world in between:
+    //   srcds|tool <control>   the stand-ins' control text (lines split by \n)
+    //   write <file> [<text>]  writes a file of Path; rm <file> removes one
+    //   stop, place            stops the machine; puts the stand-in srcds.exe back
+    //   hold                   another thread takes UpdMutex; again: lets it go
+    //   nojob                  no job for the processes: each is refused one
+    //   gate                   starts the update run with its last line held back
+    //   logdir                 a folder where corvane_update.log would go
+    //   longpath <length>      a Path that long with an srcds.exe that is no program
+    //   <Key> <value>          a key of the block; $dir is the test's folder, $port its port
+    void Play(const std::string& script) {
+        Lines expected;
+        int64_t until = -1;
+        std::istringstream steps(script + "|run -1");
+        for (std::string step; std::getline(steps, step, '|');) {
+            std::string word = step.substr(0, step.find(' ')), rest = step.substr(word.size());
+            rest.erase(0, 1);
+            for (std::string name : {"$dir", "$port"}) {
+                for (size_t at; (at = rest.find(name)) != std::string::npos;) {
+                    rest.replace(at, name.size(), name == "$dir" ? dir : std::string(entry.Port));
+                }
+            }
+            if (isdigit(word[0])) {
+                expected.push_back(word + " " + (Said.count(rest) ? Said.at(rest) : rest));
+                continue;
+            }
+            if (until >= 0) {
+                EXPECT_EQ(expected, Run(until)) << "up to second " << until;
+            }
+            expected.clear();
+            until = word == "run" ? std::stoll(rest) : -1;
+            std::string file = Path("\\" + rest.substr(0, rest.find(' ')));
+            if (word == "srcds" || word == "tool") {
+                WriteText(Path(word == "tool" ? "\\tools\\steamcmd" : "\\srcds") + "_control.txt",
+                          rest + "\n");
+                if (monitor && monitor->server.hProcess) { // the running stand-in reads it again
+                    Sleep(300);
+                    WaitForSingleObject(monitor->server.hProcess, rest.find("exit ") ? 0 : 5000);
+                }
+            } else if (word == "write") {
+                std::filesystem::create_directories(file.substr(0, file.rfind('\\')));
+                WriteText(file, rest.substr(std::min(rest.size(), rest.find(' ') + 1)));
+            } else if (word == "rm") {
+                DeleteFileA(file.c_str());
+            } else if (word == "stop") {
+                Stop();
+            } else if (word == "place") {
+                Place("srv", "srcds.exe");
+            } else if (word == "hold" && holder == nullptr) {
+                release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+                holder = CreateThread(nullptr, 0, [](LPVOID event) -> DWORD {
+                    WaitForSingleObject(UpdMutex, INFINITE);
+                    WaitForSingleObject(event, INFINITE);
+                    return ReleaseMutex(UpdMutex);
+                }, release, 0, nullptr);
+                WaitUntil([] { return !UpdMutexFree(); });
+            } else if (word == "hold") {
+                SetEvent(release);
+                WaitForSingleObject(holder, INFINITE);
+                CloseHandle(holder);
+                CloseHandle(release);
+                holder = nullptr;
+            } else if (word == "nojob") {
+                job = std::exchange(ProcessJob, CreateEventA(nullptr, TRUE, FALSE, nullptr));
+            } else if (word == "gate") {
+                HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "StandinGate");
+                RunStateAction(*monitor, now);
+                gate = event;
+            } else if (word == "logdir") {
+                CreateDirectoryA("corvane_update.log", nullptr);
+            } else if (word == "longpath") {
+                Set("Path", dir + "\\" + std::string(std::stoul(rest) - dir.size() - 1, 'p'));
+                CreateDirectoryA(entry.Path, nullptr);
+                WriteText(Path("\\srcds.exe"), "");
+            } else if (word != "run") {
+                Set(word.c_str(), rest);
+            }
+        }
+    }
+
+    // Adds the lines logged since the last call to lines, from the column given on.
+    Lines NewLines(size_t column, const std::string& prefix, Lines lines = {}) {
+        std::string log = ReadText("corvane.log");
+        for (size_t at; (at = log.find("\r\n", logRead)) != std::string::npos; logRead = at + 2) {
+            lines.push_back(prefix + log.substr(logRead + column, at - logRead - column));
+        }
+        return lines;
     }
 
     // Runs the machine up to the given second and returns each line logged as
@@ -172,33 +268,27 @@ class MonitorStates : public WineTest {
                1000 + until) {
             HANDLE server = monitor->server.hProcess;
             std::string pid = std::to_string(GetProcessId(server));
-            for (int i = 0; i < 1000 && monitor->state == WatchServer && !ProcessExited(server) &&
-                            RecordValue(Path("\\srcds_record.txt"), "pid") != pid;
-                 ++i) {
-                Sleep(10);
-            }
+            WaitUntil([&] {
+                return monitor->state != WatchServer || ProcessExited(server) ||
+                       RecordValue(Path("\\srcds_record.txt"), "pid") == pid;
+            });
             HANDLE tool = monitor->tool.hProcess;
             RunPass(*monitor, now);
-            EXPECT_TRUE(monitor->state != AcquireUpdateLock || heldElsewhere || UpdMutexFree())
+            EXPECT_TRUE(monitor->state != AcquireUpdateLock || holder || UpdMutexFree())
                 << "the mutex is kept while the cycle waits, at second " << now - 1000;
             if (firstServer == nullptr && monitor->server.hProcess != nullptr) {
                 firstServer = Duplicate(monitor->server.hProcess);
             }
-            std::string log = ReadText("corvane.log");
-            for (size_t at; (at = log.find("\r\n", logRead)) != std::string::npos; logRead = at + 2) {
-                seen.push_back(std::to_string(now - 1000) + log.substr(logRead + 24, at - logRead - 24));
-            }
+            seen = NewLines(24, std::to_string(now - 1000), std::move(seen));
             if (monitor->tool.hProcess != tool && monitor->tool.hProcess != nullptr) {
                 ++toolStarts;
-                for (int i = 0; i < 1000 && !ProcessExited(monitor->tool.hProcess) &&
-                                (Count(ReadText(record), "\nend\n") < toolStarts ||
-                                 RecordValue(record, "mode") != "hang");
-                     ++i) {
-                    Sleep(10);
-                }
-                if (!ProcessExited(monitor->tool.hProcess)) {
-                    now = monitor->toolDeadline;
-                }
+                bool ended = WaitUntil([&] {
+                    DrainPipe(monitor->outputPipe, monitor->output); // as the passes do
+                    return ProcessExited(monitor->tool.hProcess) ||
+                           (Count(ReadText(record), "\nend\n") == toolStarts &&
+                            RecordValue(record, "mode") == "hang");
+                }) && ProcessExited(monitor->tool.hProcess);
+                now = ended ? now : monitor->toolDeadline;
             }
         }
         return seen;
@@ -206,42 +296,25 @@ class MonitorStates : public WineTest {
 
     // Stops the machine; what still ran ends with exit code 0 and one line.
     void Stop() {
-        HANDLE server = monitor->server.hProcess && !ProcessExited(monitor->server.hProcess)
-                            ? Duplicate(monitor->server.hProcess) : nullptr;
-        HANDLE tool = monitor->tool.hProcess && !ProcessExited(monitor->tool.hProcess)
-                          ? Duplicate(monitor->tool.hProcess) : nullptr;
-        StopMonitor(*monitor);
         Lines expected;
-        for (HANDLE process : {server, tool}) {
-            if (process != nullptr) {
-                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
-                EXPECT_EQ(0u, ExitCode(process));
-                CloseHandle(process);
-                expected.push_back(process == server ? R"("s" has been terminated)"
-                                                     : R"([Update] Terminated for "s")");
+        std::vector<HANDLE> running;
+        for (HANDLE process : {monitor->server.hProcess, monitor->tool.hProcess}) {
+            if (process != nullptr && !ProcessExited(process)) {
+                running.push_back(Duplicate(process));
+                expected.push_back(process == monitor->server.hProcess ? R"("s" has been terminated)"
+                                                                       : R"([Update] Terminated for "s")");
             }
+        }
+        StopMonitor(*monitor);
+        for (HANDLE process : running) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
+            EXPECT_EQ(0u, ExitCode(process));
+            CloseHandle(process);
         }
         EXPECT_EQ(nullptr, monitor->outputPipe);
         monitor.reset();
-        std::string log = ReadText("corvane.log");
-        Lines lines;
-        for (size_t at; (at = log.find("\r\n", logRead)) != std::string::npos; logRead = at + 2) {
-            lines.push_back(log.substr(logRead + 25, at - logRead - 25));
-        }
-        EXPECT_EQ(expected, lines);
+        EXPECT_EQ(expected, NewLines(25, ""));
         now = 1000;
-    }
-
-    // True when another thread can take UpdMutex at once.
-    static bool UpdMutexFree() {
-        HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-            return WaitForSingleObject(UpdMutex, 0) == WAIT_OBJECT_0 && ReleaseMutex(UpdMutex);
-        }, nullptr, 0, nullptr);
-        DWORD free = 0;
-        WaitForSingleObject(thread, INFINITE);
-        GetExitCodeThread(thread, &free);
-        CloseHandle(thread);
-        return free != 0;
     }
 
     KeyTable keys{KeyTableBuckets};
@@ -249,105 +322,110 @@ class MonitorStates : public WineTest {
     std::unique_ptr<MonitorState> monitor;
     int64_t now = 1000;
     size_t logRead = 0, toolStarts = 0, handles = 0;
-    bool heldElsewhere = false; // UpdMutex, by another thread
     HANDLE firstServer = nullptr; // the first launch, kept for its exit code
+    HANDLE holder = nullptr, release = nullptr, job = nullptr;
 };
-
-enum Setup { Plain, RequestFile, NotInstalled, NoSrcds, NoTool, UpdateLogDir, LongestPath, TooLongPath };
 
 struct Case {
     const char* name;
-    const char* srcds; // control lines, one per launch
-    const char* tool;  // the tool's control
-    const char* monitorDelay;
-    Setup setup;
-    int64_t until;
     DWORD firstExitCode; // of the first launch at the end; 259: it still runs
-    Lines expected;
+    const char* script;  // its steps, split by |
 };
 
-const Lines Cycle = {"0 " + Check, "0 " + UpToDate, "5 " + Launched, "5 " + Completed, "10 " + Up};
-const std::string Failed = R"( CreateServerProcess failed for "s", retry in 10s)",
-                  TooLong = R"( "s" cannot be launched: its path is too long, retry in 10s)",
-                  NotStarted = R"( [Update] CreateUpdateProcess failed for "s", retry in 10s)";
 const Case Cases[] = {
-    {"healthy_in_challenge_mode", "challenge\n", "", "7", Plain, 40, STILL_ACTIVE, {"0 " + Up}},
-    {"exit", "exit 3\nanswer\n", "", "7", Plain, 30, 3, {"0 " + Up, "7 " + Ended, "12 " + Up}},
-    {"silence", "silent\nanswer\n", "", "abc", Plain, 30, 1, {"0 " + Up, "15 " + Hung, "20 " + Up}},
-    {"wrong_reply_type", "badheader\nanswer\n", "", "0", Plain, 30, 1,
-     {"0 " + Up, "15 " + Hung, "20 " + Up}},
-    {"challenge_never_met", "challengeonly\n", "", "0", Plain, 19, 1, {"0 " + Up, "15 " + Hung}},
-    {"memory", "commit 100\nanswer\n", "", "010", Plain, 20, 1,
-     {"0 " + Up, R"(10 "s" exceeded memory limit and has been terminated)", "15 " + Up}},
-    {"longest_path", "", "", "0", LongestPath, 15, STILL_ACTIVE, {"0" + Failed, "10" + Failed}},
-    {"srcds_missing", "", "", "0", NoSrcds, 12, STILL_ACTIVE, {"0 " + Install, "0 " + Check,
-     "0 " + UpToDate, "5 " + Launched, "5 " + Completed, "10 " + Up}},
-    {"monitor_delay_below_zero", "answer\n", "", "-5", Plain, 1, STILL_ACTIVE,
-     {R"(0 "s" has MonitorDelay "-5" out of range (0 to 3600), read as 0)", "0 " + Up}},
-    {"monitor_delay_above_an_hour", "exit 3\nanswer\n", "", "3601", Plain, 5, 3,
-     {R"(0 "s" has MonitorDelay "3601" out of range (0 to 3600), read as 0)", "0 " + Up,
-      "0 " + Ended, "5 " + Up}},
-    {"monitor_delay_of_an_hour", "exit 3\nanswer\n", "", "3600", Plain, 3600, 3,
-     {"0 " + Up, "3600 " + Ended}},
-    {"path_too_long", "", "", "0", TooLongPath, 15, STILL_ACTIVE, {"0" + TooLong, "10" + TooLong}},
-    {"update_requested_at_the_end", "request 3\nanswer\n", "", "0", Plain, 20, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
-      "10 " + Completed, "15 " + Up}},
-    {"update_requested_at_the_start", "answer\n", "", "0", RequestFile, 12, STILL_ACTIVE, Cycle},
-    {"not_installed", "answer\n", "", "0", NotInstalled, 12, STILL_ACTIVE, {"0 " + Install, "0 " + Check,
-     "0 " + UpToDate, "5 " + Launched, "5 " + Completed, "10 " + Up}},
-    {"tool_keeps_updating_itself", "request 3\nanswer\n", "check selfupdate\n", "0", Plain, 25, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + SelfUpdated, "10 " + Check,
-      "10 " + SelfUpdated, "15 " + Check, "15 " + SelfUpdated,
-      R"(15 [Update] Gave up on "s": the tool keeps updating itself)", "25 " + Up}},
-    {"tool_updates_itself", "request 3\nanswer\n", "check selfupdate,uptodate\n", "0", Plain, 25, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 [Update] Tool has been updated",
-      "10 " + Check, "10 " + UpToDate, "15 " + Launched, "15 " + Completed, "20 " + Up}},
-    {"three_unreliable_runs", "request 3\nanswer\n", "run fail\n", "0", Plain, 45, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
-      "10 " + Unreliable, "20 " + Launched, "20 " + Unreliable, "30 " + Launched, "30 " + GaveUp,
-      "40 " + Up}},
-    {"cut_off_runs_count", "request 3\nanswer\n", "run hang,fail\n", "0", Plain, 1400, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
-      "1210 " + TimedOut, "1330 " + Launched, "1330 " + Unreliable, "1340 " + Launched,
-      "1340 " + GaveUp, "1350 " + Up}},
-    {"runs_that_always_hang", "request 3\nanswer\n", "run hang\n", "0", Plain, 3860, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate, "10 " + Launched,
-      "1210 " + TimedOut, "1330 " + Launched, "2530 " + TimedOut, "2650 " + Launched,
-      "3850 " + GaveUp, "3860 " + Up}},
-    {"checks_that_always_hang", "request 3\nanswer\n", "check hang\n", "0", Plain, 435, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "65 " + TimedOut, "185 " + Check,
-      "245 " + TimedOut, "365 " + Check, R"(425 [Update] Gave up on "s" after 3 tries)",
-      "435 " + Up}},
-    {"tool_missing", "request 3\nanswer\n", "", "0", NoTool, 35, 3,
-     {"0 " + Up, "0 " + Ended, "0 " + Requested, "5" + NotStarted, "15" + NotStarted,
-      R"(25 [Update] Gave up on "s" after 3 tries)", "35 " + Up}},
-    {"update_log_unwritable", "answer\n", "", "0", UpdateLogDir, 12, STILL_ACTIVE,
-     {"0 " + Check, "0 " + UpToDate, "5 " + Launched,
-      R"(5 [Update] Failed to write log to "corvane_update.log")", "5 " + Completed, "10 " + Up}},
+    {"healthy_in_challenge_mode", STILL_ACTIVE, "MonitorDelay 7|srcds challenge|run 40|0 Up"},
+    {"exit", 3, "MonitorDelay 7|srcds exit 3\nanswer|run 30|0 Up|7 Ended|12 Up"},
+    {"silence", 1, "MonitorDelay abc|srcds silent\nanswer|run 30|0 Up|15 Hung|20 Up"},
+    {"wrong_reply_type", 1, "srcds badheader\nanswer|run 30|0 Up|15 Hung|20 Up"},
+    {"challenge_never_met", 1, "srcds challengeonly|run 19|0 Up|15 Hung"},
+    {"memory", 1, "MonitorDelay 010|srcds commit 100\nanswer|run 20|0 Up|"
+     R"(10 "s" exceeded memory limit and has been terminated|15 Up)"},
+    {"longest_path", STILL_ACTIVE, "longpath 236|run 15|0 Failed|10 Failed"}, // request file: 259
+    {"path_too_long", STILL_ACTIVE, "longpath 237|run 15|0 TooLong|10 TooLong"},
+    {"monitor_delay_below_zero", STILL_ACTIVE, "MonitorDelay -5|run 1|"
+     R"(0 "s" has MonitorDelay "-5" out of range (0 to 3600), read as 0|0 Up)"},
+    {"monitor_delay_above_an_hour", 3, "MonitorDelay 3601|srcds exit 3\nanswer|run 5|"
+     R"(0 "s" has MonitorDelay "3601" out of range (0 to 3600), read as 0|0 Up|0 Ended|5 Up)"},
+    {"monitor_delay_of_an_hour", 3, "MonitorDelay 3600|srcds exit 3\nanswer|run 3600|0 Up|"
+     "3600 Ended"},
+    {"srcds_missing", STILL_ACTIVE,
+     "rm srcds.exe|run 12|0 Install|0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
+    {"not_installed", STILL_ACTIVE, "UpdPath ..\\srv\\tools|Path $dir\\new|run 12|0 Install|"
+     "0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
+    {"update_requested_at_the_start", STILL_ACTIVE,
+     "write mod\\update_request.txt|run 12|0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
+    {"update_requested_at_the_end", 3, "srcds request 3\nanswer|run 20|0 Up|0 Ended|0 Requested|"
+     "5 Check|5 UpToDate|10 Launched|10 Completed|15 Up"},
+    {"tool_keeps_updating_itself", 3, "srcds request 3\nanswer|tool check selfupdate|run 25|0 Up|"
+     "0 Ended|0 Requested|5 Check|5 SelfUpdated|10 Check|10 SelfUpdated|15 Check|15 SelfUpdated|"
+     R"(15 [Update] Gave up on "s": the tool keeps updating itself|25 Up)"},
+    {"tool_updates_itself", 3, "srcds request 3\nanswer|tool check selfupdate,uptodate|run 25|"
+     "0 Up|0 Ended|0 Requested|5 Check|5 SelfUpdated|10 Check|10 UpToDate|15 Launched|"
+     "15 Completed|20 Up"},
+    {"three_unreliable_runs", 3, "srcds request 3\nanswer|tool run fail|run 45|0 Up|0 Ended|"
+     "0 Requested|5 Check|5 UpToDate|10 Launched|10 Unreliable|20 Launched|20 Unreliable|"
+     "30 Launched|30 GaveUp|40 Up"},
+    {"cut_off_runs_count", 3, "srcds request 3\nanswer|tool run hang,fail|run 1400|0 Up|0 Ended|"
+     "0 Requested|5 Check|5 UpToDate|10 Launched|1210 TimedOut|1330 Launched|1330 Unreliable|"
+     "1340 Launched|1340 GaveUp|1350 Up"},
+    {"runs_that_always_hang", 3, "srcds request 3\nanswer|tool run hang|run 3860|0 Up|0 Ended|"
+     "0 Requested|5 Check|5 UpToDate|10 Launched|1210 TimedOut|1330 Launched|2530 TimedOut|"
+     "2650 Launched|3850 GaveUp|3860 Up"},
+    {"checks_that_always_hang", 3, "srcds request 3\nanswer|tool check hang|run 435|0 Up|"
+     "0 Ended|0 Requested|5 Check|65 TimedOut|185 Check|245 TimedOut|365 Check|425 Tries|435 Up"},
+    {"tool_missing", 3, "srcds request 3\nanswer|rm tools\\steamcmd.exe|run 35|0 Up|0 Ended|"
+     "0 Requested|5 NotStarted|15 NotStarted|25 Tries|35 Up"},
+    {"update_log_unwritable", STILL_ACTIVE, "write mod\\update_request.txt|logdir|run 12|0 Check|"
+     R"(0 UpToDate|5 Launched|5 [Update] Failed to write log to "corvane_update.log"|)"
+     "5 Completed|10 Up"},
+    {"update_mutex_held_elsewhere", 3, "srcds request 3\nanswer|hold|run 30|0 Up|0 Ended|"
+     "0 Requested|hold|run 40|35 Check|35 UpToDate|40 Launched|40 Completed"},
+    {"output_written_just_before_the_exit", STILL_ACTIVE, "tool run gated|"
+     "write mod\\update_request.txt|run 4|0 Check|0 UpToDate|gate|run 10|5 Launched|"
+     "5 Completed|10 Up"},
+    {"queries_that_cannot_be_sent", 0, "run 0|0 Up|Host no-such-host.invalid|run 12|5 \"s\" "
+     "cannot be queried at no-such-host.invalid:$port (error 11001), its hang detection is off|"
+     R"(Host 0.0.0.0|run 16|15 "s" can be queried again, its hang detection is on|stop|)"
+     "write srcds.exe|run 0|0 Failed|write mod\\update_request.txt|run 15|10 Requested|"
+     "15 Check|15 UpToDate"},
+    {"a_failing_server_pauses_longer_each_time", 3, "srcds exit 3|RestartBackoff 45|run 119|"
+     R"(0 Up|0 Ended|5 Up|5 Ended|5 "s" keeps failing, next launch in 10s|15 Up|15 Ended|)"
+     R"(15 "s" keeps failing, next launch in 20s|35 Up|35 Ended|)"
+     R"(35 "s" keeps failing, next launch in 40s|75 Up|75 Ended|)"
+     R"(75 "s" keeps failing, next launch in 45s|srcds exit 3)" "\nanswer|run 179|120 Up|"
+     "srcds exit 3|run 185|180 Ended|185 Up|185 Ended|" // a minute's run: the pause is as usual
+     "stop|write srcds.exe|run 20|0 Failed|10 Failed|" // failed launches count as short runs
+     R"(20 CreateServerProcess failed for "s", retry in 20s|stop|place|srcds request 3|run 20|)"
+     "0 Up|0 Ended|0 Requested|5 Check|5 UpToDate|10 Launched|10 Completed|15 Up|15 Ended|"
+     "15 Requested|20 Check|20 UpToDate"}, // an update comes without a pause
+    {"held_by_its_stop_request", 0, "run 0|0 Up|write mod\\stop_request.txt|run 7|"
+     R"(5 "s" is held by stop_request.txt, not launched until it is removed|)"
+     "rm mod\\stop_request.txt|run 9|8 Up"},
+    {"outside_the_job", 3, "nojob|srcds exit 3|run 5|0 Servers and tools cannot be put in the "
+     "service's job (error 6): they outlive a service that ends without its stop|0 Up|0 Ended|"
+     "5 Up|5 Ended"},
+    {"an_update_waits_for_an_empty_server_or_its_limit", 0, "srcds players 3 1|UpdateWait 2|"
+     "run 4|0 Up|write mod\\update_request.txt|run 14|5 Waiting|srcds players 2 2|run 30|"
+     "15 Emptied|20 Check|20 UpToDate|25 Launched|25 Completed|30 Up|srcds players 5 0|"
+     "write mod\\update_request.txt|run 160|35 Waiting|155 \"s\" waited 2 minutes for an empty "
+     "server and has been terminated for its update|160 Check|160 UpToDate"},
+    {"a_build_check_requests_a_newer_build_once", 0, "srcds players 0 0|UpdateCheck 1|"
+     "UpdateWait 0|tool info full,full,none,hang\nbuild 200|" // asked at 60, 140, 205 and 270
+     "write steamapps\\appmanifest_232330.acf \"AppState\"\n{\n\"buildid\" \"100\"\n}\n|run 400|"
+     R"(0 Up|61 "s" has build 100, the newest is 200: update requested|65 Emptied|70 Check|)"
+     R"(70 UpToDate|75 Launched|75 Completed|80 Up|206 [Update] Build check for "s" found no )"
+     R"(build, again in 1 minutes|391 [Update] Build check for "s" timed out, again in 1 minutes)"},
+    {"a_build_check_without_its_tool", STILL_ACTIVE, "UpdateCheck 1|rm tools\\steamcmd.exe|"
+     R"(run 60|0 Up|60 [Update] CreateUpdateProcess failed for "s", build check again in )"
+     "1 minutes"},
 };
 
 class MonitorCases : public MonitorStates, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
     const Case& c = GetParam();
-    Server(c.srcds, c.tool);
-    Set("MonitorDelay", c.monitorDelay);
-    if (c.setup == RequestFile || c.setup == UpdateLogDir) {
-        WriteText(Path("\\mod\\update_request.txt"), "");
-    }
-    CreateDirectoryA(c.setup == UpdateLogDir ? "corvane_update.log" : "", nullptr);
-    DeleteFileA(Path(c.setup == NoTool ? "\\tools\\steamcmd.exe" : "\\x").c_str());
-    DeleteFileA(Path(c.setup == NoSrcds ? "\\srcds.exe" : "\\x").c_str());
-    if (c.setup == NotInstalled) { // the tool beside it puts srcds.exe there
-        Set("UpdPath", "..\\srv\\tools");
-        Set("Path", dir + "\\new");
-    } else if (c.setup == LongestPath || c.setup == TooLongPath) { // its request file: 259, 260
-        Set("Path", dir + "\\" + std::string(235 - dir.size() + (c.setup == TooLongPath), 'p'));
-        CreateDirectoryA(entry.Path, nullptr);
-        WriteText(Path("\\srcds.exe"), ""); // cannot be started
-    }
-    EXPECT_EQ(c.expected, Run(c.until));
+    Play(c.script);
+    WaitForSingleObject(firstServer, c.firstExitCode == STILL_ACTIVE ? 0 : 5000);
     EXPECT_EQ(c.firstExitCode, firstServer ? ExitCode(firstServer) : STILL_ACTIVE);
     if (monitor->state <= WatchServer) { // no cycle under way
         EXPECT_FALSE(FileExists(Path("\\mod\\update_request.txt").c_str()));
@@ -357,70 +435,40 @@ TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
     if (FileExists(record.c_str())) {
         EXPECT_EQ("arg0 -console -game mod -ip 127.0.0.1 -port " + std::string(entry.Port) +
                       " -maxplayers 8 +map m -tickrate 66", RecordValue(record, "cmdline"));
-        EXPECT_EQ(Path(), RecordValue(record, "cwd"));
-        EXPECT_EQ("0x80", RecordValue(record, "priority"));
-        EXPECT_EQ("0x2", RecordValue(record, "affinity"));
+        EXPECT_EQ(Path() + "|0x80|0x2", RecordValue(record, "cwd") + "|" +
+                                            RecordValue(record, "priority") + "|" +
+                                            RecordValue(record, "affinity"));
     }
     char tool[MAX_PATH];
     GetFullPathNameA((Path("\\") + entry.UpdPath).c_str(), sizeof tool, tool, nullptr);
-    std::string tools = ReadText(tool + std::string("\\steamcmd_record.txt"));
+    std::string tools = ReadText(tool + std::string("\\steamcmd_record.txt")), in = "\nstdin=";
+    size_t runs = Count(tools, "kind=run\n"), infos = Count(tools, "kind=info\n");
     EXPECT_EQ(Count(tools, "\nend\n"), Count(tools, "\ncwd=" + std::string(tool) + "\n"));
     EXPECT_EQ(Count(tools, "kind=check\n"), Count(tools, "\ncmdline=arg0 +quit\n"));
-    EXPECT_EQ(Count(tools, "kind=run\n"), Count(tools, "\nstdin=force_install_dir \"" + Path() +
-                                                       "\"\\nlogin anonymous\\napp_update 232330\\nquit\\n\n"));
-    if (!DirExists("corvane_update.log")) { // one record per run ended, as its output came
-        std::string updateLog = ReadText("corvane_update.log");
-        EXPECT_EQ(Count(tools, "kind=run\n") - (monitor->state == AwaitUpdate),
-                  Count(updateLog, ": [UpdateLog for \"s\" follows]\r\n"));
-        EXPECT_EQ(Count(tools, "\nmode=success\n"),
-                  Count(updateLog, ": [UpdateLog for \"s\" follows]\r\nLogging in anonymously... OK\r\r\n"
-                                   "Success! App '232330' fully installed.\r\r\n\r\n"));
+    EXPECT_EQ(runs, Count(tools, in + "force_install_dir \"" + Path() +
+                                     "\"\\nlogin anonymous\\napp_update 232330\\nquit\\n\n"));
+    EXPECT_EQ(infos, Count(tools, in + "login anonymous\\napp_info_update 1\\n"
+                                       "app_info_print 232330\\nquit\\n\n"));
+    if (!DirExists("corvane_update.log")) { // each run ended has its output there, as it came
+        std::string updates = ReadText("corvane_update.log");
+        std::string header = ": [UpdateLog for \"s\" follows]\r\n";
+        EXPECT_EQ(runs + infos - (monitor->tool.hProcess != nullptr), Count(updates, header));
+        EXPECT_EQ(Count(tools, "\nmode=success\n") + Count(tools, "\nmode=gated\n"),
+                  Count(updates, header + "Logging in anonymously... OK\r\r\n"
+                                          "Success! App '232330' fully installed.\r\r\n\r\n"));
     }
     Stop();
+    if (job != nullptr) {
+        CloseHandle(std::exchange(ProcessJob, job));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, MonitorCases, ::testing::ValuesIn(Cases),
                          [](const ::testing::TestParamInfo<Case>& row) { return row.param.name; });
 
-TEST_F(MonitorStates, AnUpdateMutexHeldElsewhereIsWaitedForWithoutALine) {
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE holder = CreateThread(nullptr, 0, [](LPVOID event) -> DWORD {
-        WaitForSingleObject(UpdMutex, INFINITE);
-        WaitForSingleObject(event, INFINITE);
-        return ReleaseMutex(UpdMutex);
-    }, release, 0, nullptr);
-    Sleep(100);
-    Server("request 3\nanswer\n");
-    heldElsewhere = true;
-    EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "0 " + Requested}), Run(30)); // tries at 5, 15, 25
-    heldElsewhere = false;
-    SetEvent(release);
-    WaitForSingleObject(holder, INFINITE);
-    EXPECT_EQ((Lines{"35 " + Check, "35 " + UpToDate, "40 " + Launched, "40 " + Completed}), Run(40));
-    CloseHandle(holder);
-    CloseHandle(release);
-    Stop();
-}
-
-TEST_F(MonitorStates, QueriesThatCannotBeSentOrALaunchThatFailsAsked) {
-    Server("answer\n");
-    Run(0);
-    Set("Host", "no-such-host.invalid");
-    EXPECT_EQ(Lines{R"(5 "s" cannot be queried at no-such-host.invalid:)" + std::string(entry.Port) +
-                    " (error 11001), its hang detection is off"},
-              Run(12));
-    Set("Host", "0.0.0.0"); // bound to every interface, so queried at 127.0.0.1
-    EXPECT_EQ(Lines{R"(15 "s" can be queried again, its hang detection is on)"}, Run(16));
-    Stop();
-    WriteText(Path("\\srcds.exe"), ""); // there, but cannot be started
-    EXPECT_EQ(Lines{"0" + Failed}, Run(0));
-    WriteText(Path("\\mod\\update_request.txt"), "");
-    EXPECT_EQ((Lines{"10 " + Requested, "15 " + Check, "15 " + UpToDate}), Run(15));
-    Stop();
-}
-
 TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
-    Server("silent\n", "check hang\n");
+    WriteText(Path("\\srcds_control.txt"), "silent\n");
+    WriteText(Path("\\tools\\steamcmd_control.txt"), "check hang\n");
     Run(0);
     HANDLE query = CreateThread(nullptr, 0, [](LPVOID port) -> DWORD { // a socket open for 2 s
         return QueryServer("127.0.0.1", static_cast<const char*>(port), 2000);
@@ -438,127 +486,11 @@ TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
     WaitForSingleObject(query, INFINITE);
     CloseHandle(query);
     std::string ports = ReadText(Path("\\srcds_requests.txt")); // the query's is the last
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<u_short>(atoi(&ports[ports.rfind('\n', ports.size() - 2) + 1])));
-    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    EXPECT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address)) // free again
-        << WSAGetLastError();
-    closesocket(probe);
+    EXPECT_TRUE(Bindable(atoi(&ports[ports.rfind('\n', ports.size() - 2) + 1]))); // free again
     TerminateProcess(tool.hProcess, 0);
     WaitForSingleObject(tool.hProcess, 5000);
     CloseProcessHandles(tool);
     CloseHandle(pipe);
-    Stop();
-}
-
-TEST_F(MonitorStates, AFailingServerPausesLongerEachTimeUpToTheLongest) {
-    Server("exit 3\n"); // at every launch
-    Set("RestartBackoff", "45");
-    const std::string failing = R"( "s" keeps failing, next launch in )";
-    EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "5 " + Up, "5 " + Ended, "5" + failing + "10s",
-                     "15 " + Up, "15 " + Ended, "15" + failing + "20s", "35 " + Up, "35 " + Ended,
-                     "35" + failing + "40s", "75 " + Up, "75 " + Ended, "75" + failing + "45s"}),
-              Run(119));
-    WriteText(Path("\\srcds_control.txt"), "exit 3\nanswer\n"); // the sixth launch runs a minute
-    EXPECT_EQ((Lines{"120 " + Up}), Run(179));
-    WriteText(Path("\\srcds_control.txt"), "exit 3\n"); // then ends: the pause is as usual again
-    WaitForSingleObject(monitor->server.hProcess, 5000);
-    EXPECT_EQ((Lines{"180 " + Ended, "185 " + Up, "185 " + Ended}), Run(185));
-    Stop();
-    WriteText(Path("\\srcds.exe"), ""); // failed launches count as short runs
-    EXPECT_EQ((Lines{"0" + Failed, "10" + Failed, R"(20 CreateServerProcess failed for "s", retry in 20s)"}),
-              Run(20));
-    Stop();
-    Place("srv", "srcds.exe");
-    WriteText(Path("\\srcds_control.txt"), "request 3\n"); // an update comes without a pause
-    Set("MonitorDelay", "0");
-    EXPECT_EQ((Lines{"0 " + Up, "0 " + Ended, "0 " + Requested, "5 " + Check, "5 " + UpToDate,
-                     "10 " + Launched, "10 " + Completed, "15 " + Up, "15 " + Ended,
-                     "15 " + Requested, "20 " + Check, "20 " + UpToDate}), Run(20));
-    Stop();
-}
-
-TEST_F(MonitorStates, AServerIsHeldWhileItsStopRequestIsThere) {
-    Server("answer\n");
-    EXPECT_EQ(Lines{"0 " + Up}, Run(0));
-    HANDLE server = Duplicate(monitor->server.hProcess);
-    WriteText(Path("\\mod\\stop_request.txt"), "");
-    EXPECT_EQ(Lines{R"(5 "s" is held by stop_request.txt, not launched until it is removed)"}, Run(7));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 5000));
-    EXPECT_EQ(0u, ExitCode(server));
-    CloseHandle(server);
-    DeleteFileA(Path("\\mod\\stop_request.txt").c_str());
-    EXPECT_EQ(Lines{"8 " + Up}, Run(9));
-    Stop();
-}
-
-TEST_F(MonitorStates, AProcessOutsideTheJobIsSaidOnce) {
-    HANDLE job = ProcessJob;
-    ProcessJob = CreateEventA(nullptr, TRUE, FALSE, nullptr); // no job: it refuses every process
-    Server("exit 3\n");
-    EXPECT_EQ((Lines{"0 Servers and tools cannot be put in the service's job (error 6): they "
-                     "outlive a service that ends without its stop", "0 " + Up, "0 " + Ended,
-                     "5 " + Up, "5 " + Ended}),
-              Run(5));
-    Stop();
-    CloseHandle(ProcessJob);
-    ProcessJob = job;
-}
-
-TEST_F(MonitorStates, AnUpdateWaitsForAnEmptyServerOrItsLimit) {
-    Server("players 3 1\n"); // two players and a bot
-    Set("UpdateWait", "2");
-    EXPECT_EQ(Lines{"0 " + Up}, Run(4));
-    WriteText(Path("\\mod\\update_request.txt"), "");
-    EXPECT_EQ(Lines{R"(5 "s" has an update waiting for an empty server)"}, Run(14));
-    HANDLE server = Duplicate(monitor->server.hProcess);
-    WriteText(Path("\\srcds_control.txt"), "players 2 2\n"); // bots only: empty
-    Sleep(300);
-    EXPECT_EQ((Lines{R"(15 "s" is empty and has been terminated for its update)", "20 " + Check,
-                     "20 " + UpToDate, "25 " + Launched, "25 " + Completed, "30 " + Up}),
-              Run(30));
-    EXPECT_EQ(0u, ExitCode(server));
-    CloseHandle(server);
-    WriteText(Path("\\srcds_control.txt"), "players 5 0\n");
-    Sleep(300);
-    WriteText(Path("\\mod\\update_request.txt"), "");
-    EXPECT_EQ((Lines{R"(35 "s" has an update waiting for an empty server)",
-                     R"(155 "s" waited 2 minutes for an empty server and has been terminated for its update)",
-                     "160 " + Check, "160 " + UpToDate}),
-              Run(160));
-    Stop();
-}
-
-TEST_F(MonitorStates, ABuildCheckRequestsANewerBuildOnce) {
-    Server("players 0 0\n", "info full,full,none,hang\nbuild 200\n");
-    Set("UpdateCheck", "1");
-    Set("UpdateWait", "0");
-    CreateDirectoryA(Path("\\steamapps").c_str(), nullptr);
-    WriteText(Path("\\steamapps\\appmanifest_232330.acf"), "\"AppState\"\n{\n\"buildid\" \"100\"\n}\n");
-    const std::string again = R"( [Update] Build check for "s" )";
-    EXPECT_EQ((Lines{"0 " + Up, R"(61 "s" has build 100, the newest is 200: update requested)",
-                     R"(65 "s" is empty and has been terminated for its update)", "70 " + Check,
-                     "70 " + UpToDate, "75 " + Launched, "75 " + Completed, "80 " + Up,
-                     "206" + again + "found no build, again in 1 minutes",
-                     "391" + again + "timed out, again in 1 minutes"}),
-              Run(400)); // asks at 60 (200: requested), 140 (200: none), 205, 270 (cut off)
-    std::string tool = ReadText(Path("\\tools\\steamcmd_record.txt"));
-    EXPECT_EQ(4u, Count(tool, "kind=info\n"));
-    EXPECT_EQ(4u, Count(tool, "\nstdin=login anonymous\\napp_info_update 1\\napp_info_print 232330\\nquit\\n\n"));
-    EXPECT_EQ(5u, Count(ReadText("corvane_update.log"), "[UpdateLog for \"s\" follows]")); // and a run
-    Stop();
-}
-
-TEST_F(MonitorStates, OutputWrittenJustBeforeTheExitIsJudged) {
-    Server("answer\n", "run gated\n");
-    WriteText(Path("\\mod\\update_request.txt"), "");
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "StandinGate");
-    EXPECT_EQ((Lines{"0 " + Check, "0 " + UpToDate}), Run(4));
-    RunStateAction(*monitor, now); // the run starts and holds back its last line
-    gate = event;
-    EXPECT_EQ((Lines{"5 " + Launched, "5 " + Completed, "10 " + Up}), Run(10));
     Stop();
 }
 

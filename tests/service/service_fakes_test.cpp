@@ -1,28 +1,34 @@
 // The service host where Windows will not refuse on demand, its two Windows
-// calls replaced: the service control manager refusing the installer, and a
-// monitor thread that cannot be created. Also the fleet stopped right after
+// calls replaced here: the service control manager refusing the installer, and
+// a monitor thread that cannot be created. Also the fleet stopped right after
 // its start, with real threads.
 #include "helpers/win_test.h"
 
 #include <io.h>
 
 #include "config/server_entry.h"
-#include "fakes/fakes.h"
+#include "monitor/monitor_thread.h"
 #include "service/monitor_fleet.h"
 #include "service/service_install.h"
+#include "service/service_platform.h"
 #include "support/shared_mutexes.h"
 
-namespace {
+static std::vector<uint32_t> serviceManagerAccess;
+static uint32_t serviceManagerError = 0;
+static int refusedThread = 0; // the nth thread from now is refused (0: none)
 
-// Three entries whose Path does not exist: each thread waits for an update
-// mutex no one can take, until it is stopped.
-void Fill(ServerEntry** table, const std::string& dir) {
-    for (int i = 0; i < 3; ++i) {
-        table[i] = static_cast<ServerEntry*>(calloc(1, sizeof(ServerEntry)));
-        snprintf(table[i]->FriendlyName, sizeof table[i]->FriendlyName, "s%d", i + 1);
-        snprintf(table[i]->Path, sizeof table[i]->Path, "%s\\none", dir.c_str());
-    }
+SC_HANDLE OpenServiceManager(DWORD access) {
+    serviceManagerAccess.push_back(access);
+    SetLastError(serviceManagerError);
+    return nullptr;
 }
+
+HANDLE CreateMonitorThread(ServerEntry* entry, DWORD* threadId) {
+    return refusedThread != 0 && --refusedThread == 0
+               ? nullptr : CreateThread(nullptr, 65536, MonitorThread, entry, 0, threadId);
+}
+
+namespace {
 
 using ServiceFakes = WineTest;
 
@@ -41,8 +47,7 @@ TEST_F(ServiceFakes, TheInstallerPrintsTheManagersRefusal) {
     fclose(capture);
     EXPECT_EQ("OpenSCManager failed with error 5\r\nOpenSCManager failed with error 5\r\n"
               "OpenSCManager failed with error -2147024891\r\n"
-              "OpenSCManager failed with error -2147024891\r\n",
-              ReadText("stdout.txt"));
+              "OpenSCManager failed with error -2147024891\r\n", ReadText("stdout.txt"));
     EXPECT_EQ((std::vector<uint32_t>{SC_MANAGER_CREATE_SERVICE, SC_MANAGER_CONNECT,
                                      SC_MANAGER_CREATE_SERVICE, SC_MANAGER_CONNECT}),
               serviceManagerAccess);
@@ -50,9 +55,14 @@ TEST_F(ServiceFakes, TheInstallerPrintsTheManagersRefusal) {
 
 TEST_F(ServiceFakes, ThreadsStopEvenRightAfterTheStartOrAFailedOne) {
     LogMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    UpdMutex = CreateMutexA(nullptr, TRUE, nullptr); // held here: each thread waits for its update
     for (int round = 0; round < 20; ++round) {
-        ServerEntry* table[MaxServers] = {};
-        Fill(table, dir);
+        ServerEntry* table[MaxServers] = {}; // Paths that do not exist: an update installs them
+        for (int i = 0; i < 3; ++i) {
+            table[i] = static_cast<ServerEntry*>(calloc(1, sizeof(ServerEntry)));
+            snprintf(table[i]->FriendlyName, sizeof table[i]->FriendlyName, "s%d", i + 1);
+            snprintf(table[i]->Path, sizeof table[i]->Path, "%s\\none", dir.c_str());
+        }
         refusedThread = round == 0 ? 2 : 0;
         EXPECT_EQ(round != 0, StartMonitorThreads(table, MaxServers));
         StopMonitorThreads(table, MaxServers); // returns only when every thread took its stop
@@ -62,8 +72,10 @@ TEST_F(ServiceFakes, ThreadsStopEvenRightAfterTheStartOrAFailedOne) {
     ServerEntry* empty[MaxServers] = {};
     EXPECT_FALSE(StartMonitorThreads(empty, MaxServers));
     CloseHandle(LogMutex);
-    EXPECT_EQ(1u, Count(ReadText("corvane.log"), ": Failed to create monitor thread for \"s2\"\r\n"));
-    EXPECT_EQ(1u, Count(ReadText("corvane.log"), ": No servers defined\r\n"));
+    CloseHandle(UpdMutex);
+    std::string log = ReadText("corvane.log");
+    EXPECT_EQ(1u, Count(log, ": Failed to create monitor thread for \"s2\"\r\n"));
+    EXPECT_EQ(1u, Count(log, ": No servers defined\r\n"));
 }
 
 } // namespace

@@ -94,66 +94,77 @@ def startup_failures(fleet):
         squatter.communicate(b'')
 
 
-def update_queue(fleet):
-    """A server whose tool cannot start leaves the update mutex free between its
-    tries and ends its cycle after three, while another's update runs meanwhile."""
-    write(fleet.add('bad', UpdPath='none').file('mod/update_request.txt'), '')
+UP, UPDATED = '% launched successfully', '[Update] Launched for %|% launched successfully'
+WAITING = UP + '|% has an update waiting for an empty server|'
+FLEET = {  # each server's own lines in the fleet below, "%" its name in quotes
+    'bad': '[Update] CreateUpdateProcess failed for %, retry in 10s|' * 2 +
+           '[Update] Gave up on % after 3 tries|' + UP,
+    'good': UP + '|% has terminated|% requested an update|' + UPDATED,
+    'crashy': (UP + '|% has terminated|') * 2 + '% keeps failing, next launch in 10s|' + UP +
+              '|% has terminated|% keeps failing, next launch in 20s|' + UP,
+    'held': UP + '|% is held by stop_request.txt, not launched until it is removed|' + UP,
+    'full': WAITING + '% is empty and has been terminated for its update|' + UPDATED,
+    'limit': WAITING + '% waited 1 minutes for an empty server and has been terminated for its update|' + UPDATED,
+    'newer': UP + '|% has build 100, the newest is 200: update requested|'
+                  '% is empty and has been terminated for its update|' + UPDATED,
+    'nobuild': UP + '|[Update] Build check for % found no build, again in 1 minutes'}
+
+
+def fleet_at_work(fleet):
+    """One service, a server per trouble or feature: a tool that cannot start
+    ends its cycle after three tries, the update mutex free between them, while
+    another server's update runs (bad, good); a server that exits at every start
+    is launched at growing intervals until it is healed (crashy); one is held by
+    stop_request.txt while the others run (held); updates wait for an empty
+    server or their limit (full, limit); a newer build is noticed and applied,
+    a check that finds none changes nothing (newer, nobuild). At the end the
+    service is killed while a tool runs (busy): whatever it started ends."""
+    write(fleet.add('bad', UpdPath='none').file('mod/update_request.txt'))
     fleet.add('good', 'request 3\nanswer\n')
+    crashy, held = fleet.add('crashy', 'exit 3\n', RestartBackoff=20), fleet.add('held')
+    full = fleet.add('full', 'players 3 0\n', '', UpdateWait=10)
+    limit = fleet.add('limit', 'players 4 0\n', '', UpdateWait=1)
+    newer = fleet.add('newer', 'players 0 0\n', 'build 200\n', UpdateCheck=1, UpdateWait=0)
+    fleet.add('nobuild', tool='info none\n', UpdateCheck=1)
+    busy = fleet.add('busy', tool='check hang\n', UpdateWait=0)
+    os.makedirs(newer.file('steamapps'))
+    write(newer.file('steamapps/appmanifest_232330.acf'), '"AppState"\n{\n"buildid" "100"\n}\n')
     fleet.configure()
-    fleet.install()
     fleet.start()
-    mine = lambda name: [line for line in fleet.log() if f'"{name}"' in line]
-    bad = ['[Update] CreateUpdateProcess failed for "bad", retry in 10s'] * 2 + \
-        ['[Update] Gave up on "bad" after 3 tries', '"bad" launched successfully']
-    fleet.wait(lambda: mine('bad') == bad, 90, 'the bad cycle ended')
-    assert mine('good') == ['"good" launched successfully', '"good" has terminated',
-                            '"good" requested an update', '[Update] Launched for "good"',
-                            '"good" launched successfully'], mine('good')
-    log = fleet.log()
-    assert log.index('[Update] Completed successfully') < log.index(bad[2]), log
-    assert fleet.stop() == (1, 0, 0)
-
-
-def restart_backoff(fleet):
-    """A server that exits at every start is relaunched at growing intervals,
-    and as usual again once it is healed."""
-    crashy = fleet.add('crashy', 'exit 3\n', RestartBackoff=20)
-    fleet.configure()
-    fleet.install()
-    fleet.start()
-    fleet.wait(lambda: '"crashy" keeps failing, next launch in 20s' in fleet.log(), 60, 'a 20 s pause')
-    write(crashy.file('srcds_control.txt'), 'answer\n')
-    fleet.wait_answer('crashy', 4, 30)
-    assert fleet.log()[1:] == ['"crashy" launched successfully', '"crashy" has terminated'] * 2 + [
-        '"crashy" keeps failing, next launch in 10s', '"crashy" launched successfully',
-        '"crashy" has terminated', '"crashy" keeps failing, next launch in 20s',
-        '"crashy" launched successfully'], fleet.log()
-    raw = open(fleet.root + '/corvane.log').read().splitlines()
-    seconds = [int(line[15:17]) * 3600 + int(line[18:20]) * 60 + int(line[21:23]) for line in raw]
-    pauses = [seconds[i + 1] - seconds[i] for i in range(len(raw) - 1) if 'launched' in raw[i + 1]]
-    assert [abs(p - want) <= 1 for p, want in zip(pauses[1:], (5, 10, 20))] == [True] * 3, pauses
-
-
-def holds_and_orphans(fleet):
-    """A server held by stop_request.txt stays down while another runs, and comes
-    back when the file goes; whatever the service started ends when it is killed."""
-    held, busy = fleet.add('held'), fleet.add('busy', 'request 3\nanswer\n')
-    write(fleet.root + '/tools/steamcmd_control.txt', 'check hang\n')
-    fleet.configure()
-    fleet.install()
-    fleet.start()
-    fleet.wait_answer('held', 1)
-    write(held.file('mod/stop_request.txt'))
-    fleet.wait(lambda: '"held" is held by stop_request.txt, not launched until it is removed'
-               in fleet.log(), 10, 'held')
+    for name in ('held', 'full', 'limit', 'newer', 'nobuild', 'busy'):
+        fleet.wait_answer(name, 1, 30)
+    for path in ('full/mod/update_request.txt', 'limit/mod/update_request.txt', 'held/mod/stop_request.txt'):
+        write(f'{fleet.root}/{path}')
+    fleet.logged('"held" is held by stop_request.txt, not launched until it is removed')
     assert query(held.port, 0.2) is None
     os.remove(held.file('mod/stop_request.txt'))
     fleet.wait_answer('held', 2)
-    fleet.wait(lambda: '[Update] Tool version check' in fleet.log(), 30, 'the tool running')
-    service = next(p for p in fleet.processes() if b'-s' in open(f'/proc/{p}/cmdline', 'rb').read())
-    os.kill(service, signal.SIGKILL)
+    fleet.logged('"full" has an update waiting for an empty server')
+    write(full.file('srcds_control.txt'), 'players 1 1\n')  # a bot alone: empty
+    emptied = time.monotonic()
+    fleet.logged('"full" is empty and has been terminated for its update')
+    print(f'from empty to the update: {time.monotonic() - emptied:.1f} s', flush=True)
+    fleet.logged('"crashy" keeps failing, next launch in 20s')
+    write(crashy.file('srcds_control.txt'), 'answer\n')
+    for name, launch in (('full', 2), ('crashy', 4), ('newer', 2), ('limit', 2)):
+        fleet.wait_answer(name, launch, 120)
+    assert '"buildid"\t\t"200"' in open(newer.file('steamapps/appmanifest_232330.acf')).read()
+    fleet.logged('[Update] Build check for "nobuild" found no build, again in 1 minutes')
+    write(busy.file('mod/update_request.txt'))
+    fleet.wait(lambda: os.path.exists(busy.file('tools/steamcmd_record.txt')), 30, 'the tool of busy running')
+    os.kill(fleet.service(), signal.SIGKILL)
     fleet.wait(lambda: fleet.processes() == [], 1, 'every process ended with the service')
+    log, raw = fleet.log(), open(fleet.root + '/corvane.log').read().splitlines()
+    mine = lambda name, lines=log: [line for line in lines if f'"{name}"' in line]
+    for name, lines in FLEET.items():
+        lines = lines.replace('%', f'"{name}"').split('|')
+        assert mine(name)[:len(lines)] == lines and set(mine(name)) == set(lines), (name, mine(name))
+    assert log.index('"good" launched successfully', 1 + log.index('"good" launched successfully')) < \
+        log.index('[Update] Gave up on "bad" after 3 tries'), log
+    at = [int(line[15:17]) * 3600 + int(line[18:20]) * 60 + int(line[21:23]) for line in mine('crashy', raw)]
+    pauses = [at[i + 1] - at[i] for i in range(len(at) - 1) if 'launched' in mine('crashy', raw)[i + 1]]
+    assert [abs(p - want) <= 1 for p, want in zip(pauses, (5, 10, 20))] == [True] * 3, pauses
 
 
 if __name__ == '__main__':
-    run([console, installer, startup_failures, update_queue, restart_backoff, holds_and_orphans])
+    run([console, installer, startup_failures, fleet_at_work])

@@ -11,31 +11,25 @@
 
 namespace {
 
-// Runs body on a thread of its own and returns what it returned.
-DWORD OnAnotherThread(DWORD (*body)()) {
-    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID f) -> DWORD {
-        return reinterpret_cast<DWORD (*)()>(f)();
-    }, reinterpret_cast<LPVOID>(body), 0, nullptr);
-    DWORD result = 0;
-    WaitForSingleObject(thread, INFINITE);
-    GetExitCodeThread(thread, &result);
-    CloseHandle(thread);
-    return result;
+DWORD WINAPI TakeAndRelease(LPVOID) {
+    return WaitForSingleObject(LogMutex, 0) == WAIT_OBJECT_0 && ReleaseMutex(LogMutex);
 }
 
-DWORD TakeAndRelease() { return WaitForSingleObject(LogMutex, 0) == WAIT_OBJECT_0 && ReleaseMutex(LogMutex); }
+std::string Stamp() {
+    time_t now = time(nullptr);
+    char stamp[LogPrefixSize];
+    FormatLogPrefix(stamp, sizeof stamp, *localtime(&now));
+    return stamp;
+}
 
 using EventLog = WineTest;
 
 TEST_F(EventLog, WritesWholeLinesOrDropsThemAndAlwaysReleasesTheMutex) {
     LogMutex = CreateMutexA(nullptr, FALSE, nullptr);
-    OnAnotherThread([]() -> DWORD { return WaitForSingleObject(LogMutex, 0); }); // abandoned
-    time_t now = time(nullptr);
-    char stamp[2][LogPrefixSize];
-    FormatLogPrefix(stamp[0], sizeof stamp[0], *localtime(&now));
+    OnAnotherThread([](LPVOID) -> DWORD { return WaitForSingleObject(LogMutex, 0); }); // abandoned
+    std::string before = Stamp();
     WriteLog("\"%s\" launched successfully", "alpha");
-    now = time(nullptr);
-    FormatLogPrefix(stamp[1], sizeof stamp[1], *localtime(&now));
+    std::string after = Stamp();
     WriteLog("Corvane v1.10 stopped\n");
     EXPECT_TRUE(OnAnotherThread(TakeAndRelease));
     HANDLE holder = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
@@ -48,15 +42,15 @@ TEST_F(EventLog, WritesWholeLinesOrDropsThemAndAlwaysReleasesTheMutex) {
     WriteLog("waited too long");
     DWORD waitedMs = GetTickCount() - startMs;
     WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
     EXPECT_GE(waitedMs, 240u);
     EXPECT_LT(waitedMs, 800u);
     HANDLE file = CreateFileA("corvane.log", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     WriteLog("while the file is held");
     CloseHandle(file);
     EXPECT_TRUE(OnAnotherThread(TakeAndRelease));
-    std::string text = ReadText("corvane.log");
-    std::string first = text.substr(0, 25);
-    EXPECT_TRUE(first == stamp[0] || first == stamp[1]) << text;
+    std::string text = ReadText("corvane.log"), first = text.substr(0, 25);
+    EXPECT_TRUE(first == before || first == after) << text;
     EXPECT_EQ(first + "\"alpha\" launched successfully\r\n" + text.substr(56, 25) +
                   "Corvane v1.10 stopped\r\n\r\n", text);
     CloseHandle(LogMutex);
