@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 from types import SimpleNamespace
@@ -23,9 +24,19 @@ EXE, STANDIN, RUNS, WINE_RUN = (os.environ.get(name, os.path.join(TOP, path)) fo
 
 
 def wine(*args):
-    """Runs a Windows program to its end: its exit code and what it printed."""
-    done = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-    return done.returncode, done.stdout.decode('latin-1')
+    """Runs a Windows program to its end: its exit code and what it printed, read
+    from a file (a background process it starts may hold a pipe open for ever).
+    Past a minute it fails, showing the processes of the moment."""
+    with tempfile.TemporaryFile() as out:
+        try:
+            code = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.DEVNULL, timeout=60).returncode
+        except subprocess.TimeoutExpired:
+            print(subprocess.run(['ps', '-eo', 'pid,ppid,etimes,stat,args'], capture_output=True,
+                                 text=True).stdout, flush=True)
+            raise
+        out.seek(0)
+        return code, out.read().decode('latin-1')
 
 
 def query(port, timeout=0.5):
