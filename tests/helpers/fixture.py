@@ -12,7 +12,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import traceback
 from types import SimpleNamespace
@@ -24,19 +23,14 @@ EXE, STANDIN, RUNS, WINE_RUN = (os.environ.get(name, os.path.join(TOP, path)) fo
 
 
 def wine(*args):
-    """Runs a Windows program to its end: its exit code and what it printed, read
-    from a file (a background process it starts may hold a pipe open for ever).
+    """Runs a Windows program to its end: its exit code and what it printed.
     Past a minute it fails, showing the processes of the moment."""
-    with tempfile.TemporaryFile() as out:
-        try:
-            code = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.DEVNULL, timeout=60).returncode
-        except subprocess.TimeoutExpired:
-            print(subprocess.run(['ps', '-eo', 'pid,ppid,etimes,stat,args'], capture_output=True,
-                                 text=True).stdout, flush=True)
-            raise
-        out.seek(0)
-        return code, out.read().decode('latin-1')
+    try:
+        done = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60)
+    except subprocess.TimeoutExpired:
+        print(subprocess.run(['ps', '-eo', 'pid,ppid,etimes,args'], capture_output=True, text=True).stdout)
+        raise
+    return done.returncode, done.stdout.decode('latin-1')
 
 
 def query(port, timeout=0.5):
@@ -57,14 +51,20 @@ def query(port, timeout=0.5):
     return reply[6:].split(b'\0')[0].decode() if reply[4:5] == b'I' else None
 
 
+LOW, HIGH = map(int, os.environ.get('CORVANE_PORTS', '26000-32000').split('-'))
+ports = [random.randrange(LOW, HIGH)]
+
+
 def free_port():
-    """A UDP port of 127.0.0.1 free now, below the range the system hands out
-    to sockets of its own choosing (the service's queries among them)."""
+    """A UDP port of 127.0.0.1 free now, never handed out before: from the range
+    of this test program (the others run beside it, and a server's port is free
+    while it is relaunched), below the range of the system's own choosing."""
     while True:
+        ports.append(LOW + (ports[-1] + 1 - LOW) % (HIGH - LOW))
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             try:
-                probe.bind(('127.0.0.1', random.randrange(20000, 32000)))
-                return probe.getsockname()[1]
+                probe.bind(('127.0.0.1', ports[-1]))
+                return ports[-1]
             except OSError:
                 pass
 
@@ -109,14 +109,16 @@ class Fleet:
             for s in self.servers.values()))
 
     def install(self):
-        assert wine(self.exe, '-i') == (0, 'Service "Corvane" successfully installed\r\n')
+        said = wine(self.exe, '-i')
+        assert said == (0, 'Service "Corvane" successfully installed\r\n'), said
         self.installed = True
 
     def start(self):
         """Installs the service if it is not, and starts it."""
         if not self.installed:
             self.install()
-        assert wine('sc', 'start', 'Corvane')[0] == 0
+        said = wine('net', 'start', 'Corvane')
+        assert said[0] == 0, said
 
     def status(self):
         """(state, Win32 exit code, service exit code), as sc query reports them."""
@@ -126,7 +128,7 @@ class Fleet:
 
     def stop(self):
         """Asks the service to stop; its status once it has stopped."""
-        wine('sc', 'stop', 'Corvane')
+        wine('net', 'stop', 'Corvane')  # under Wine it returns before the stop, as sc does
         self.wait(lambda: self.status()[0] == 1, 20, 'stopped')
         return self.status()
 
@@ -176,8 +178,10 @@ class Fleet:
             os.kill(pid, signal.SIGKILL)
         if passed:
             shutil.rmtree(self.root, ignore_errors=True)
-        else:
-            print('kept for the failure:', self.root, flush=True)
+        else:  # out of the way of the next run
+            kept = f'{self.root}-failed-{time.strftime("%Y%m%d-%H%M%S")}'
+            os.rename(self.root, kept)
+            print('kept for the failure:', kept, flush=True)
 
 
 def run(tests):

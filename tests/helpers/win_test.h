@@ -72,7 +72,7 @@ inline bool Bindable(int port) {
 // A UDP port of 127.0.0.1 that nobody holds now, below the range the system
 // hands out to sockets of its own choosing (the queries' among them).
 inline std::string FreePort() {
-    static int next = 20000 + GetCurrentProcessId() % 6000;
+    static int next = 20000 + GetCurrentProcessId() % 5000; // below the service tests' ports
     while (!Bindable(++next)) {
     }
     return std::to_string(next);
