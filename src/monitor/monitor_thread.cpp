@@ -111,7 +111,10 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         WriteLog("\"%s\" launched successfully", entry.FriendlyName);
         monitor.state = WatchServer;
         monitor.launchedAt = now;
-        monitor.nextActionTime = now + monitor.monitorDelay;
+        // With RestartBackoff an end before the first check is seen within a
+        // second, so that a server that dies at its start counts a short run.
+        bool lookEachSecond = entry.RestartBackoff[0] != '\0' && monitor.monitorDelay > 1;
+        monitor.nextActionTime = now + (lookEachSecond ? 1 : monitor.monitorDelay);
         monitor.nextBuildCheck = now + 60; // the first ask for a newer build, with UpdateCheck
         return;
     }
@@ -188,8 +191,16 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
 void WatchServerAction(MonitorState& monitor, int64_t now) {
     const ServerEntry& entry = monitor.entry;
     QueryFacts facts;
-    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
-    NoteQueryError(monitor, facts.error);
+    Verdict verdict = Exited;
+    if (now < monitor.launchedAt + monitor.monitorDelay) { // looking each second until the check
+        if (!ProcessExited(monitor.server.hProcess)) {
+            monitor.nextActionTime = now + 1;
+            return;
+        }
+    } else {
+        verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
+        NoteQueryError(monitor, facts.error);
+    }
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
         if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {

@@ -398,6 +398,9 @@ const Case Cases[] = {
      R"(20 CreateServerProcess failed for "s", retry in 20s|stop|place|srcds request 3|run 20|)"
      "0 Up|0 Ended|0 Requested|5 Check|5 UpToDate|10 Launched|10 Completed|15 Up|15 Ended|"
      "15 Requested|20 Check|20 UpToDate"}, // an update comes without a pause
+    {"a_server_dying_at_its_start_is_seen_before_its_first_check", 3, "MonitorDelay 60|"
+     R"(RestartBackoff 45|srcds exit 3|run 20|0 Up|1 Ended|6 Up|7 Ended|7 "s" keeps failing, )"
+     R"(next launch in 10s|17 Up|18 Ended|18 "s" keeps failing, next launch in 20s)"},
     {"held_by_its_stop_request", 0, "run 0|0 Up|write mod\\stop_request.txt|run 7|"
      R"(5 "s" is held by stop_request.txt, not launched until it is removed|)"
      "rm mod\\stop_request.txt|run 9|8 Up"},
