@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'helpers'))
-from fixture import Fleet, query, wine  # noqa: E402
+from fixture import Fleet, query, wine, write  # noqa: E402
 
 
 def recovery(fleet, fault, samples, launch):
@@ -19,8 +19,8 @@ def recovery(fleet, fault, samples, launch):
     times = []
     for launch in range(launch, launch + samples):
         fleet.wait_answer('one', launch, 30)
-        fleet.servers['one'].write('srcds_control.txt',
-                                   'answer\n' * (launch - 1) + fault + '\nanswer\n')
+        control = 'answer\n' * (launch - 1) + fault + '\nanswer\n'
+        write(fleet.servers['one'].file('srcds_control.txt'), control)
         began = time.monotonic()
         fleet.wait_answer('one', launch + 1, 60)
         times.append(time.monotonic() - began)
@@ -50,7 +50,7 @@ def main(seconds=60, samples=10):
         fleet.start()
         for server in fleet.servers.values():
             fleet.wait(lambda: query(server.port, 0.1) is not None, 60, f'{server.name} answers')
-        pid = next(p for p in fleet.processes() if b'-s' in open(f'/proc/{p}/cmdline', 'rb').read())
+        pid = fleet.service()
         used, began = cpu_seconds(pid), time.monotonic()
         time.sleep(seconds)
         share = (cpu_seconds(pid) - used) / (time.monotonic() - began)
