@@ -17,10 +17,10 @@ static std::vector<uint32_t> serviceManagerAccess;
 static uint32_t serviceManagerError = 0;
 static int refusedThread = 0; // the nth thread from now is refused (0: none)
 
-SC_HANDLE OpenServiceManager(DWORD access) {
+SC_HANDLE OpenServiceManager(DWORD access) { // the real one while no error is set
     serviceManagerAccess.push_back(access);
     SetLastError(serviceManagerError);
-    return nullptr;
+    return serviceManagerError ? nullptr : OpenSCManagerA(nullptr, nullptr, access);
 }
 
 HANDLE CreateMonitorThread(ServerEntry* entry, DWORD* threadId) {
@@ -42,15 +42,25 @@ TEST_F(ServiceFakes, TheInstallerPrintsTheManagersRefusal) {
         EXPECT_FALSE(InstallService("Corvane", "Corvane", "d", "\"C:\\corvane.exe\" -s", "Tcpip\0"));
         EXPECT_FALSE(UninstallService("Corvane"));
     }
+    serviceManagerError = 0; // a service still open elsewhere stays, marked for deletion
+    EXPECT_TRUE(InstallService("Twice", "Twice", "d", "\"C:\\corvane.exe\" -s", "Tcpip\0"));
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE open = OpenServiceA(manager, "Twice", SERVICE_QUERY_STATUS);
+    EXPECT_TRUE(UninstallService("Twice"));
+    EXPECT_FALSE(UninstallService("Twice"));
+    CloseServiceHandle(open);
+    CloseServiceHandle(manager);
     fflush(stdout);
     _dup2(console, 1);
     fclose(capture);
     EXPECT_EQ("OpenSCManager failed with error 5\r\nOpenSCManager failed with error 5\r\n"
               "OpenSCManager failed with error -2147024891\r\n"
-              "OpenSCManager failed with error -2147024891\r\n", ReadText("stdout.txt"));
-    EXPECT_EQ((std::vector<uint32_t>{SC_MANAGER_CREATE_SERVICE, SC_MANAGER_CONNECT,
-                                     SC_MANAGER_CREATE_SERVICE, SC_MANAGER_CONNECT}),
-              serviceManagerAccess);
+              "OpenSCManager failed with error -2147024891\r\n"
+              "Service \"Twice\" successfully installed\r\nService \"Twice\" successfully "
+              "uninstalled\r\nFailed to uninstall service \"Twice\"\r\n", ReadText("stdout.txt"));
+    std::vector<uint32_t> access = {SC_MANAGER_CREATE_SERVICE, SC_MANAGER_CONNECT};
+    EXPECT_EQ((std::vector<uint32_t>{access[0], access[1], access[0], access[1], access[0],
+                                     access[1], access[1]}), serviceManagerAccess);
 }
 
 TEST_F(ServiceFakes, ThreadsStopEvenRightAfterTheStartOrAFailedOne) {
