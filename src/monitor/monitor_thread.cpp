@@ -2,6 +2,7 @@
 // and the stop sequence.
 #include "monitor/monitor_thread.h"
 
+#include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -174,7 +175,7 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
         monitor.waitingForEmpty = true;
         monitor.waitingSince = now;
     }
-    long minutes = strtol(entry.UpdateWait, nullptr, 10);
+    long minutes = std::max(0L, strtol(entry.UpdateWait, nullptr, 10));
     if (humans == 0) {
         WriteLog("\"%s\" is empty and has been terminated for its update", entry.FriendlyName);
         EndForUpdate(monitor, now);
@@ -244,9 +245,14 @@ void RunPass(MonitorState& monitor, int64_t now) {
     if (monitor.state == HoldServer && !held) {
         monitor.state = LaunchServer;
         monitor.nextActionTime = now;
+        if (FileExists(monitor.requestPath)) { // asked for while held: updated before the launch
+            WriteLog("\"%s\" requested an update", monitor.entry.FriendlyName);
+            BeginUpdateCycle(monitor);
+        }
     } else if (held && monitor.state <= AcquireUpdateLock) { // no tool run under way
         TerminateRunning(monitor.server.hProcess, 0);
         CloseProcessHandles(monitor.server);
+        monitor.waitingForEmpty = false;
         WriteLog("\"%s\" is held by stop_request.txt, not launched until it is removed",
                  monitor.entry.FriendlyName);
         monitor.state = HoldServer;

@@ -403,7 +403,10 @@ const Case Cases[] = {
      R"(next launch in 10s|17 Up|18 Ended|18 "s" keeps failing, next launch in 20s)"},
     {"held_by_its_stop_request", 0, "run 0|0 Up|write mod\\stop_request.txt|run 7|"
      R"(5 "s" is held by stop_request.txt, not launched until it is removed|)"
-     "rm mod\\stop_request.txt|run 9|8 Up"},
+     "rm mod\\stop_request.txt|run 9|8 Up|write mod\\stop_request.txt|write mod\\update_request.txt|"
+     R"(run 13|13 "s" is held by stop_request.txt, not launched until it is removed|)"
+     "rm mod\\stop_request.txt|run 24|14 Requested|14 Check|14 UpToDate|19 Launched|19 Completed|"
+     "24 Up"},
     {"outside_the_job", 3, "nojob|srcds exit 3|run 5|0 Servers and tools cannot be put in the "
      "service's job (error 6): they outlive a service that ends without its stop|0 Up|0 Ended|"
      "5 Up|5 Ended"},
@@ -412,6 +415,9 @@ const Case Cases[] = {
      "15 Emptied|20 Check|20 UpToDate|25 Launched|25 Completed|30 Up|srcds players 5 0|"
      "write mod\\update_request.txt|run 160|35 Waiting|155 \"s\" waited 2 minutes for an empty "
      "server and has been terminated for its update|160 Check|160 UpToDate"},
+    {"a_negative_wait_is_none", 0, "srcds players 3 0|UpdateWait -3|run 4|0 Up|"
+     R"(write mod\update_request.txt|run 5|5 "s" waited 0 minutes for an empty server and has )"
+     "been terminated for its update"},
     {"a_build_check_requests_a_newer_build_once", 0, "srcds players 0 0|UpdateCheck 1|"
      "UpdateWait 0|tool info full,full,none,hang\nbuild 200|" // asked at 60, 140, 205 and 270
      "write steamapps\\appmanifest_232330.acf \"AppState\"\n{\n\"buildid\" \"100\"\n}\n|run 400|"
