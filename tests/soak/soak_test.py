@@ -1,11 +1,10 @@
 """Sixteen stand-in servers under corvane.exe as a real service. Each server
-carries one fault at a time and must come back from it as its next launch; at
-the end its lines must be exactly those its faults call for, in order, but for
-lines the log's 250 ms bound dropped (counted and bounded). The first faults
-are fixed, so that every run proves each kind (s00 starts without srcds.exe,
-s06 answers only after a challenge); the later ones are drawn from a seed. At
-the end: the stop, nothing left running, no two tools ever at once, the update
-lines against the tools' records, memory flat.
+carries one fault at a time and must come back from it as its next launch.
+The first faults are fixed, so that every run has each kind (s00 starts
+without srcds.exe, s06 answers only after a challenge); the later ones are
+drawn from a seed. At the end: the stop, nothing left running, no two tools
+ever at once, no request file left, memory flat. What each fault logs is the
+stepped tests' to prove; here it is that sixteen threads recover side by side.
 
 CORVANE_SOAK_SEED picks the seed (printed); CORVANE_SOAK_SECONDS the fault
 window (default 75, the short form of every test run; faults start up to 25 s
@@ -19,14 +18,11 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
 from fixture import query, run, write  # noqa: E402
 
-FAULTS = {'exit': (3, 'exit {code}', ['has terminated']),  # weight, control line, its lines
-          'silence': (2, 'silent', ['was unresponsive and has been terminated']),
-          'badheader': (1, 'badheader', ['was unresponsive and has been terminated']),
-          'bloat': (2, 'commit 96', ['exceeded memory limit and has been terminated']),
-          'update': (3, 'request {code}', ['has terminated', 'requested an update'])}
+FAULTS = {'exit': (3, 'exit {code}'), 'silence': (2, 'silent'), 'badheader': (1, 'badheader'),
+          'bloat': (2, 'commit 96'), 'update': (3, 'request {code}')}  # weight, control line
 FIRST = {'s01': 'update', 's02': 'silence', 's03': 'bloat', 's04': 'exit', 's05': 'badheader'}
-TOOLS = {'success': ('', 1), 'retry': ('run fail,success\n', 2),  # control, update runs
-         'giveup': ('run fail\n', 3), 'selfupdate': ('check selfupdate,uptodate\n', 1)}
+TOOLS = {'success': '', 'retry': 'run fail,success\n', 'giveup': 'run fail\n',
+         'selfupdate': 'check selfupdate,uptodate\n'}
 
 
 def records(folder):
@@ -45,10 +41,7 @@ def soak(fleet):
     for i in range(16):
         s = fleet.add(f's{i:02}', 'challenge\n' if i == 6 else 'answer\n', tool='')
         s.base, s.launch, s.awaited, s.kind, s.since = 'challenge' if i == 6 else 'answer', 0, 1, 'start', began
-        s.expected = [f'"{s.name}" launched successfully']
-    s = fleet.servers['s00']  # the tool puts srcds.exe into its Path
-    os.remove(s.file('srcds.exe'))
-    s.expected[:0] = ['"s00" has no srcds.exe, an update installs it', '[Update] Launched for "s00"']
+    os.remove(fleet.servers['s00'].file('srcds.exe'))  # the tool puts it into its Path
     fleet.configure()
     fleet.start()
     service, memory, failures, faults, end = fleet.service(), [], [], [], time.monotonic() + seconds
@@ -66,13 +59,10 @@ def soak(fleet):
                 kinds = [k for k in FAULTS if k != 'update' or (updates < 2 and now < end - 45)]
                 s.kind = FIRST.pop(s.name, None) or draw.choices(kinds, [FAULTS[k][0] for k in kinds])[0]
                 code, tool = draw.choice([0, 1, 3, 42, 255, 0xC0000005]), draw.choice(list(TOOLS))
-                s.expected += [f'"{s.name}" {line}' for line in FAULTS[s.kind][2]]
                 if s.kind == 'update':  # a fresh record: the tool counts its runs in it
                     if os.path.exists(s.file('tools/steamcmd_record.txt')):
                         os.rename(s.file('tools/steamcmd_record.txt'), s.file(f'tools/record.{s.launch}'))
-                    write(s.file('tools/steamcmd_control.txt'), TOOLS[tool][0])
-                    s.expected += [f'[Update] Launched for "{s.name}"'] * TOOLS[tool][1]
-                s.expected.append(f'"{s.name}" launched successfully')
+                    write(s.file('tools/steamcmd_control.txt'), TOOLS[tool])
                 write(s.file('srcds_control.txt'), f'{s.base}\n' * (s.launch - 1) +
                       FAULTS[s.kind][1].format(code=code) + f'\n{s.base}\n')
                 s.awaited, s.since = s.launch + 1, now
@@ -88,36 +78,14 @@ def soak(fleet):
     log = fleet.log()
     assert log[0] == 'Corvane v1.10 started' and log[-2:] == ['Corvane v1.10 stopped', '']
     fleet.wait(lambda: fleet.processes() == [], 5, 'every process ended')
-    refused = [line for line in log if line.startswith('CreateServerProcess failed for')]  # by Wine
-    dropped, lines = [], sum(len(s.expected) for s in fleet.servers.values())
-    for s in fleet.servers.values():
-        seen = [line for line in log if f'"{s.name}"' in line and line not in refused]
-        assert seen.count(f'"{s.name}" has been terminated') <= 1 and not os.path.exists(s.file('mod/update_request.txt'))
-        at = 0
-        for line in [line for line in seen if line != f'"{s.name}" has been terminated']:
-            while at < len(s.expected) and s.expected[at] != line:
-                dropped.append(s.expected[at])
-                at += 1
-            assert at < len(s.expected), f'{s.name}: {line} is not called for by its faults: {s.expected}'
-            at += 1
-        dropped += s.expected[at:]
     tools = [r for s in fleet.servers.values() for r in records(s.file('tools'))]
     assert all(r['overlap'] == '0' for r in tools), 'two tools ran at once'
-    runs = lambda kind, *modes: sum(r['kind'] == kind and r['mode'] in modes for r in tools)
-    for line, count in [('Tool version check', runs('check', 'uptodate', 'selfupdate')),
-                        ('Tool has been updated', runs('check', 'selfupdate')),
-                        ('Tool is up to date', runs('check', 'uptodate')),
-                        ('Completed successfully', runs('run', 'success'))]:
-        assert log.count('[Update] ' + line) <= count, line
-        lines, dropped = lines + count, dropped + [line] * (count - log.count('[Update] ' + line))
+    assert not [s.name for s in fleet.servers.values() if os.path.exists(s.file('mod/update_request.txt'))]
     kib, quarter = [value for _, value in memory], max(1, len(memory) // 4)
     first, last = sorted(kib[:quarter])[quarter // 2], sorted(kib[-quarter:])[quarter // 2]
     print(f'soak: {len(faults)} faults ({", ".join(f"{k} {faults.count(k)}" for k in FAULTS)}), '
-          f'{len(tools)} tool runs, {lines} lines expected, dropped {dropped}; service memory '
-          f'(RssAnon) {first} -> {last} KiB; starts Wine refused {len(refused)}', flush=True)
+          f'{len(tools)} tool runs; service memory (RssAnon) {first} -> {last} KiB', flush=True)
     assert not failures, '\n'.join(failures)
-    assert len(dropped) <= max(4, lines // 50), dropped
-    assert len(refused) <= 3, refused
     assert last <= first + 1024, f'memory grew from {first} to {last} KiB'
 
 
