@@ -23,9 +23,18 @@ SC_HANDLE OpenServiceManager(DWORD access) { // the real one while no error is s
     return serviceManagerError ? nullptr : OpenSCManagerA(nullptr, nullptr, access);
 }
 
+// Each thread runs only 50 ms after its start: a stop posted before then finds
+// no message queue yet and must be posted again.
 HANDLE CreateMonitorThread(ServerEntry* entry, DWORD* threadId) {
-    return refusedThread != 0 && --refusedThread == 0
-               ? nullptr : CreateThread(nullptr, 65536, MonitorThread, entry, 0, threadId);
+    if (refusedThread != 0 && --refusedThread == 0) {
+        return nullptr;
+    }
+    HANDLE thread = CreateThread(nullptr, 65536, MonitorThread, entry, CREATE_SUSPENDED, threadId);
+    CloseHandle(CreateThread(nullptr, 0, [](LPVOID late) -> DWORD {
+        Sleep(50);
+        return ResumeThread(late);
+    }, thread, 0, nullptr));
+    return thread;
 }
 
 namespace {
@@ -75,7 +84,12 @@ TEST_F(ServiceFakes, ThreadsStopEvenRightAfterTheStartOrAFailedOne) {
         }
         refusedThread = round == 0 ? 2 : 0;
         EXPECT_EQ(round != 0, StartMonitorThreads(table, MaxServers));
-        StopMonitorThreads(table, MaxServers); // returns only when every thread took its stop
+        HANDLE stop = CreateThread(nullptr, 0, [](LPVOID threads) -> DWORD {
+            StopMonitorThreads(static_cast<ServerEntry**>(threads), MaxServers);
+            return 0; // only once every thread took its stop
+        }, table, 0, nullptr);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop, 10000)) << "a thread missed its stop";
+        CloseHandle(stop);
         EXPECT_EQ(nullptr, table[0]);
         EXPECT_EQ(nullptr, table[2]);
     }
