@@ -71,6 +71,8 @@ TEST(AppInfo, TheNewestPublicBuildWhereTheOutputHasOne) {
                  {Stored("app_info_print_730_empty_body_2024.txt"), "730", ""},
                  {Stored("app_info_print_222860_no_app_info_2024.txt"), "222860", ""},
                  {Stored("app_info_print_232250_linux_2024.txt"), "232250", ""},
+                 {"\"1\"\n{\n\"branches\"\n{\n\"beta\"\n{\n\"buildid\" \"9\"\n}\n\"public\"\n{\n"
+                  "\"buildid\" \"8\"\n}\n}\n}\n", "1", "8"}, // another branch listed first
                  {"\"1\"\n{\n\"branches\"\n{\n\"public\"\n{\n\"buildid\" \"12a\"\n}\n}\n}\n", "1", ""},
                  {"\"1\"\n{\n\"branches\"\n{\n\"public\"\n{\n\"buildid\" \"" + std::string(32, '7') +
                       "\"\n}\n}\n}\n", "1", ""}};
