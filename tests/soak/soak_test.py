@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import query, run, write  # noqa: E402
+from fixture import query, run, started, write  # noqa: E402
 
 FAULTS = {'exit': (3, 'exit {code}'), 'silence': (2, 'silent'), 'badheader': (1, 'badheader'),
           'bloat': (2, 'commit 96'), 'update': (3, 'request {code}')}  # weight, control line
@@ -29,7 +29,8 @@ def records(folder):
     """The records of every tool run in a folder, a dict each."""
     text = ''.join(open(f'{folder}/{name}', encoding='latin-1').read() for name in os.listdir(folder)
                    if 'record' in name)
-    return [dict(line.split('=', 1) for line in block.split('\n') if '=' in line) for block in text.split('end\n')[:-1]]
+    return [dict(line.split('=', 1) for line in block.split('\n') if '=' in line)
+            for block in text.split('end\n')[:-1]]
 
 
 def soak(fleet):
@@ -40,7 +41,8 @@ def soak(fleet):
     note = lambda text: trail.write(f'{time.monotonic() - began:8.2f} {text}\n') or trail.flush()
     for i in range(16):
         s = fleet.add(f's{i:02}', 'challenge\n' if i == 6 else 'answer\n', tool='')
-        s.base, s.launch, s.awaited, s.kind, s.since = 'challenge' if i == 6 else 'answer', 0, 1, 'start', began
+        s.base = 'challenge' if i == 6 else 'answer'
+        s.launch, s.awaited, s.kind, s.since = 0, 1, 'start', began
     os.remove(fleet.servers['s00'].file('srcds.exe'))  # the tool puts it into its Path
     fleet.configure()
     fleet.start()
@@ -48,7 +50,7 @@ def soak(fleet):
     while True:
         now = time.monotonic()
         for s in fleet.servers.values():
-            if s.awaited and query(s.port, 0.05) == f'launch {s.awaited}':
+            if s.awaited and started(s, s.awaited) and query(s.port, 0.05) == f'launch {s.awaited}':
                 s.launch, s.awaited, s.next_at = s.awaited, None, now + draw.uniform(2, 10)
                 note(f'{s.name} answers as launch {s.launch}')
             elif s.awaited and now - s.since > (180 if s.kind in ('update', 'start') else 60):
