@@ -171,7 +171,7 @@ class Fleet:
     def logged(self, line, seconds=150):
         self.wait(lambda: line in self.log(), seconds, line)
 
-    def wait_answer(self, name, launch, seconds=10):
+    def wait_answer(self, name, launch, seconds=30):  # a start Wine refuses is taken again 10 s on
         s = self.servers[name]
         self.wait(lambda: started(s, launch) and query(s.port, 0.1) == f'launch {launch}', seconds,
                   f'{name} answering as launch {launch}')

