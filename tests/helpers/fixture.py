@@ -138,18 +138,25 @@ class Fleet:
         assert said[0] == 0 or stops_at_once, said
 
     def status(self):
-        """(state, Win32 exit code, service exit code), as sc query reports them."""
+        """(state, Win32 exit code, service exit code), as sc query reports them;
+        None while sc cannot read them (under Wine it fails now and then, saying
+        nothing, while the manager starts or ends a service)."""
         said = wine('sc', 'query', 'Corvane')
         found = [re.search(field + r'\s*:\s*(\d+)', said[1])
                  for field in ('STATE', 'WIN32_EXIT_CODE', 'SERVICE_EXIT_CODE')]
-        assert all(found), said
-        return tuple(int(field.group(1)) for field in found)
+        assert all(found) or said == (1, ''), said
+        return tuple(int(field.group(1)) for field in found) if all(found) else None
+
+    def stopped(self):
+        """Whether the service has stopped; its status is then self.last."""
+        self.last = self.status()
+        return (self.last or [0])[0] == 1
 
     def stop(self):
         """Asks the service to stop; its status once it has stopped."""
         wine('net', 'stop', 'Corvane')  # under Wine it returns before the stop, as sc does
-        self.wait(lambda: self.status()[0] == 1, 20, 'stopped')
-        return self.status()
+        self.wait(self.stopped, 20, 'stopped')
+        return self.last
 
     def log(self):
         """The event log's messages without their stamps. Every line must end in

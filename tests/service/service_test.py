@@ -89,10 +89,11 @@ def startup_failures(fleet):
         elif os.path.exists(os.path.join(fleet.root, 'corvane.cfg')):
             os.remove(os.path.join(fleet.root, 'corvane.cfg'))
         fleet.start(stops_at_once=True)
-        fleet.wait(lambda: fleet.status()[0] == 1, 20, 'stopped')
-        assert (fleet.status(), fleet.log()) == ((1, code, code), lines), (config, fleet.log())
+        fleet.wait(fleet.stopped, 20, 'stopped')
+        assert (fleet.last, fleet.log()) == ((1, code, code), lines), (config, fleet.log())
         os.remove(os.path.join(fleet.root, 'corvane.log'))
         squatter.communicate(b'')
+        fleet.wait(lambda: not fleet.processes(), 10, 'the service process ended')  # before the next start
 
 
 UP, UPDATED = '% launched successfully', '[Update] Launched for %|% launched successfully'
