@@ -13,6 +13,8 @@
 #include "support/text_helpers.h"
 
 int main(int argc, char** argv) {
+    // Every line printed goes out at once, not at the exit: a console message is never left behind.
+    setvbuf(stdout, nullptr, _IONBF, 0);
     WSADATA socketLayer;
     if (WSAStartup(MAKEWORD(2, 0), &socketLayer) != 0) {
         return 1;
