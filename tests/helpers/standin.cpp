@@ -166,6 +166,11 @@ int RunServer(int argc, char** argv) {
     address.sin_port = htons(static_cast<u_short>(atoi(port.c_str())));
     address.sin_addr.s_addr = inet_addr(ip.c_str());
     SOCKET socketHandle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Wine at times keeps the socket of a process ended just after it sent, and
+    // its port with it: the next launch binds beside it and gets the queries.
+    BOOL reuse = TRUE;
+    setsockopt(socketHandle, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+               sizeof reuse);
     if (bind(socketHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         return 2;
     }
