@@ -3,6 +3,7 @@
 
 #include "support/windows_api.h"
 
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <time.h>
@@ -15,7 +16,38 @@ HANDLE UpdMutex = nullptr;
 
 constexpr DWORD LogMutexWaitMs = 250;
 
-FILE* OpenLogFile(const char* name) { return fopen(name, "atN"); }
+long long LogRollBytes = 10LL << 20;
+// Old files kept beside a log: name.1 (the newest) to name.5.
+constexpr int KeptLogFiles = 5;
+constexpr size_t LogNameSize = MAX_PATH;
+
+// The live file is moved aside first: only once that has worked are the old
+// files shifted, so a file held by a reader never costs an old file.
+static void RollOver(const char* name) {
+    char aside[LogNameSize];
+    char older[LogNameSize];
+    char newer[LogNameSize];
+    snprintf(aside, sizeof aside, "%s.rolling", name);
+    if (!MoveFileExA(name, aside, MOVEFILE_REPLACE_EXISTING)) {
+        return;
+    }
+    for (int number = KeptLogFiles; number > 1; --number) {
+        snprintf(older, sizeof older, "%s.%d", name, number);
+        snprintf(newer, sizeof newer, "%s.%d", name, number - 1);
+        MoveFileExA(newer, older, MOVEFILE_REPLACE_EXISTING);
+    }
+    MoveFileExA(aside, newer, MOVEFILE_REPLACE_EXISTING);
+}
+
+FILE* OpenLogFile(const char* name, bool mayRoll) {
+    FILE* file = fopen(name, "atN");
+    if (file != nullptr && mayRoll && _filelengthi64(_fileno(file)) >= LogRollBytes) {
+        fclose(file);
+        RollOver(name);
+        file = fopen(name, "atN");
+    }
+    return file;
+}
 
 void WriteLog(const char* format, ...) {
     // An abandoned mutex (its owner ended while holding it) is ours now: the

@@ -56,4 +56,44 @@ TEST_F(EventLog, WritesWholeLinesOrDropsThemAndAlwaysReleasesTheMutex) {
     CloseHandle(LogMutex);
 }
 
+TEST_F(EventLog, RollsOverKeepingFiveOldFilesOfWholeLines) {
+    LogMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    LogRollBytes = 2000;
+    HANDLE writers[4];
+    for (intptr_t t = 0; t < 4; ++t) { // 400 lines of 40 bytes: the first ones roll out
+        writers[t] = CreateThread(nullptr, 0, [](LPVOID writer) -> DWORD {
+            for (int n = 100; n < 200; ++n) {
+                WriteLog("writer %d line %d", static_cast<int>(reinterpret_cast<intptr_t>(writer)), n);
+            }
+            return 0;
+        }, reinterpret_cast<LPVOID>(t), 0, nullptr);
+    }
+    WaitForMultipleObjects(4, writers, TRUE, INFINITE);
+    LogRollBytes = 10LL << 20;
+    EXPECT_FALSE(std::filesystem::exists("corvane.log.6"));
+    std::string kept;
+    for (const char* name : {"corvane.log.5", "corvane.log.4", "corvane.log.3", "corvane.log.2",
+                             "corvane.log.1", "corvane.log"}) {
+        std::string text = ReadText(name);
+        EXPECT_TRUE(text.size() >= 1960 || name == std::string("corvane.log")) << name;
+        EXPECT_LT(text.size(), 2040u) << name;
+        kept += text;
+    }
+    int last[4] = {0, 0, 0, 0}, lines = 0; // each writer's lines: whole, in order, none missing
+    std::istringstream read(kept);
+    for (std::string line; std::getline(read, line); ++lines) {
+        int t = -1, n = -1;
+        sscanf(line.c_str() + 25, "writer %d line %d\r", &t, &n);
+        ASSERT_TRUE(t >= 0 && t < 4 && line.size() == 43) << line;
+        EXPECT_TRUE(last[t] == 0 || n == last[t] + 1) << line;
+        last[t] = n;
+    }
+    EXPECT_EQ((std::vector<int>{199, 199, 199, 199}), std::vector<int>(last, last + 4));
+    EXPECT_GE(lines, 5 * 46);
+    for (HANDLE writer : writers) {
+        CloseHandle(writer);
+    }
+    CloseHandle(LogMutex);
+}
+
 } // namespace
