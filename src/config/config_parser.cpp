@@ -105,6 +105,10 @@ bool LoadConfigFrom(FILE* file, ServerEntry** table, uint32_t slotCount) {
         while (fgets(line, sizeof line, file) != nullptr) {
             ++lineNumber;
             const char* cursor = line;
+            // Notepad's "UTF-8 with BOM" puts these three bytes before the first line.
+            if (lineNumber == 1 && StartsWith(cursor, "\xEF\xBB\xBF")) {
+                cursor += 3;
+            }
             SkipBlanks(cursor, false);
             TrimLineEnd(line + (cursor - line));
             if (*cursor == '\0' || StartsWith(cursor, "//")) {

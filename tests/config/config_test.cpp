@@ -89,6 +89,7 @@ TEST(ConfigParser, EachFileGivesItsLinesAndServers) {
         {"  \t\n\n// only a comment\n   // indented\r\n", {}, {}},
         {" \talpha\t \n\t{ \t\n\t// inside\n" + Block("x").substr(4), {}, {"alpha"}},
         {Block("alpha") + Block("\"Beta Server\""), {}, {"alpha", "Beta Server"}},
+        {"\xEF\xBB\xBF" + Block("alpha"), {}, {"alpha"}}, // a byte order mark is skipped
         {CrLf(Block("alpha") + "// note\n\nbeta\n{\n  Path x y\n}\n"),
          {"Failed to parse value at line 21"}, {"alpha"}},
         {Block("{") + Block("}"), {}, {"{", "}"}},
