@@ -27,9 +27,11 @@ bool ReadMonitorDelay(const char* text, int64_t& seconds) {
     return inRange;
 }
 
+bool BackoffOn(const char* restartBackoff) { return strtoll(restartBackoff, nullptr, 10) > 0; }
+
 int64_t RelaunchPause(uint32_t shortRuns, int64_t usualDelay, const char* restartBackoff) {
     long long longest = strtoll(restartBackoff, nullptr, 10);
-    if (longest <= 0 || shortRuns <= 1) {
+    if (!BackoffOn(restartBackoff) || shortRuns <= 1) {
         return usualDelay;
     }
     int64_t pause =

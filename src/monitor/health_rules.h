@@ -26,6 +26,10 @@ bool ReadMonitorDelay(const char* text, int64_t& seconds);
 // A run that ends (or is ended) within this many seconds of its launch is short.
 constexpr int64_t ShortRunSeconds = 60;
 
+// Whether a RestartBackoff is set: a number of seconds above 0. Empty, 0, a
+// negative number or text that is no number leave it off.
+bool BackoffOn(const char* restartBackoff);
+
 // The pause before a server is launched again, when its last shortRuns runs in
 // a row were short (a failed launch is one). Without a RestartBackoff (empty,
 // 0 or no number) it is always usualDelay; with one it doubles from 10 s with

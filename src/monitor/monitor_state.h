@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "update/app_info.h"
 #include "update/output_buffer.h"
 
 struct ServerEntry;
@@ -63,6 +64,9 @@ struct MonitorState {
     uint32_t toolRounds = 0;
     // The state the cycle goes on in once it holds UpdMutex again.
     uint32_t resumeState = StartToolCheck;
+    // Set when update_request.txt could not be deleted: it is not taken for a
+    // request again until it is gone.
+    bool requestIgnored = false;
     // With UpdateWait: since when a request has waited for the server to empty.
     bool waitingForEmpty = false;
     int64_t waitingSince = 0;
@@ -70,9 +74,19 @@ struct MonitorState {
     // whether one runs (it then has the tool record, pipe and output).
     int64_t nextBuildCheck = 0;
     bool buildCheckRuns = false;
+    // Path\steamapps\appmanifest_<app id>.acf; empty when there is no build check.
+    char manifestPath[RequestPathSize] = {};
+    // The build the check asked for, until the cycle that installs it ends; a
+    // build not installed then is asked for again no sooner than retryBuildAt.
+    char requestedBuild[BuildIdSize] = {};
+    int64_t retryBuildAt = 0;
     int64_t toolDeadline = 0;
     // Read end of the running tool's output pipe, or null.
     HANDLE outputPipe = nullptr;
     OutputBuffer output{OutputInitialCapacity};
+    // A run's output beyond what is kept: was its marker in it, and has its
+    // record in the update log been begun.
+    bool markerSeen = false;
+    bool recordOpened = false;
     int64_t tickDeadline = 0;
 };

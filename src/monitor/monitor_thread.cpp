@@ -89,7 +89,10 @@ void StartMonitor(MonitorState& monitor) {
         monitor.requestPath[0] = '\0';
         monitor.holdPath[0] = '\0';
         monitor.state = LaunchServer;
-    } else if (FileExists(monitor.requestPath)) {
+        return;
+    }
+    PrepareBuildCheck(monitor);
+    if (UpdateRequested(monitor)) {
         BeginUpdateCycle(monitor);
     } else if (!Installed(entry)) {
         Install(monitor);
@@ -112,11 +115,15 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         WriteLog("\"%s\" launched successfully", entry.FriendlyName);
         monitor.state = WatchServer;
         monitor.launchedAt = now;
+        // Nothing of the last run is held against this one.
+        monitor.silentChecks = 0;
+        monitor.waitingForEmpty = false;
         // With RestartBackoff an end before the first check is seen within a
         // second, so that a server that dies at its start counts a short run.
-        bool lookEachSecond = entry.RestartBackoff[0] != '\0' && monitor.monitorDelay > 1;
+        bool lookEachSecond = BackoffOn(entry.RestartBackoff) && monitor.monitorDelay > 1;
         monitor.nextActionTime = now + (lookEachSecond ? 1 : monitor.monitorDelay);
-        monitor.nextBuildCheck = now + 60; // the first ask for a newer build, with UpdateCheck
+        // The first ask for a newer build, with UpdateCheck; later for a build not installed.
+        monitor.nextBuildCheck = std::max(now + 60, monitor.retryBuildAt);
         return;
     }
     // A server that cannot start because it is not installed, or asks for an
@@ -125,7 +132,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
     if (!FileExists(applicationPath)) {
         Install(monitor);
         monitor.nextActionTime = now + LaunchRetryDelay;
-    } else if (FileExists(monitor.requestPath)) {
+    } else if (UpdateRequested(monitor)) {
         WriteLog("\"%s\" requested an update", entry.FriendlyName);
         BeginUpdateCycle(monitor);
         monitor.nextActionTime = now + RelaunchDelay;
@@ -167,7 +174,7 @@ static void EndForUpdate(MonitorState& monitor, int64_t now) {
 // it has waited that many minutes, whichever is first.
 static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
     const ServerEntry& entry = monitor.entry;
-    if (!FileExists(monitor.requestPath)) {
+    if (!UpdateRequested(monitor)) {
         monitor.waitingForEmpty = false;
         return;
     }
@@ -226,7 +233,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     monitor.silentChecks = 0;
     monitor.shortRuns = now - monitor.launchedAt < ShortRunSeconds ? monitor.shortRuns + 1 : 0;
     monitor.nextActionTime = now + RelaunchDelay;
-    if (monitor.requestPath[0] != '\0' && FileExists(monitor.requestPath)) {
+    if (UpdateRequested(monitor)) {
         WriteLog("\"%s\" requested an update", entry.FriendlyName);
         BeginUpdateCycle(monitor); // no pause for a failing server here
         return;
@@ -245,7 +252,7 @@ void RunPass(MonitorState& monitor, int64_t now) {
     if (monitor.state == HoldServer && !held) {
         monitor.state = LaunchServer;
         monitor.nextActionTime = now;
-        if (FileExists(monitor.requestPath)) { // asked for while held: updated before the launch
+        if (UpdateRequested(monitor)) { // asked for while held: updated before the launch
             WriteLog("\"%s\" requested an update", monitor.entry.FriendlyName);
             BeginUpdateCycle(monitor);
         }

@@ -10,8 +10,21 @@
 
 #include "monitor/monitor_state.h"
 
+// The most of a run's output the cycle holds: past it, whole lines go on to
+// the update log and the judgement, and are let go.
+constexpr uint32_t OutputKeepLimit = 1 << 20;
+
 // Enters the cycle at AcquireUpdateLock with no tries made.
 void BeginUpdateCycle(MonitorState& monitor);
+
+// Whether update_request.txt asks for an update: present, and not the file
+// that could not be deleted at the end of the last cycle.
+bool UpdateRequested(MonitorState& monitor);
+
+// At the thread's start, with UpdateCheck: the path of the app's manifest,
+// which the build check reads. One line, and no build check, when it does
+// not fit.
+void PrepareBuildCheck(MonitorState& monitor);
 
 // With UpdateCheck, in every pass: while the server runs, asks the tool every
 // that many minutes for the app's newest public build and writes the update

@@ -68,6 +68,12 @@ void OutputBuffer::Reset() {
     length = 0;
 }
 
+void OutputBuffer::Consume(uint32_t count) {
+    count = count < length ? count : length;
+    memmove(storage, storage + count, length - count + 1);
+    length -= count;
+}
+
 char* NextLine(char* line, uint32_t lineSize, const char* delimiter, char*& cursor) {
     if (line == nullptr) {
         return nullptr;
@@ -98,4 +104,13 @@ bool OutputHasMarker(char* text, const char* marker) {
         }
     }
     return found;
+}
+
+uint32_t WholeLinesLength(const char* text, uint32_t length) {
+    for (uint32_t end = length; end >= 2; --end) {
+        if (text[end - 2] == '\r' && text[end - 1] == '\n') {
+            return end;
+        }
+    }
+    return length;
 }

@@ -19,6 +19,8 @@ class OutputBuffer {
     void Append(const char* text);
     // Empties the buffer and gives it fresh storage of the initial capacity.
     void Reset();
+    // Removes the first count characters (all of them when count is larger).
+    void Consume(uint32_t count);
     // The buffer's own storage; valid until the next Append, Reset or destruction.
     char* Text() { return storage; }
     uint32_t Length() const { return length; }
@@ -42,3 +44,7 @@ char* NextLine(char* line, uint32_t lineSize, const char* delimiter, char*& curs
 // True when a piece of text ended by "\r\n" holds marker in its first 63
 // characters. The text is scanned in place and restored.
 bool OutputHasMarker(char* text, const char* marker);
+
+// The length of text up to and including its last "\r\n"; all of it when it
+// has none, so that a line longer than what is kept is let go too.
+uint32_t WholeLinesLength(const char* text, uint32_t length);

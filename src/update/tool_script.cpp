@@ -6,10 +6,11 @@
 
 #include "config/server_entry.h"
 
-size_t BuildUpdateScript(char* buffer, size_t size, const ServerEntry& entry) {
+size_t BuildUpdateScript(char* buffer, size_t size, const char* installDir,
+                         const ServerEntry& entry) {
     int length =
         snprintf(buffer, size, "force_install_dir \"%s\"\nlogin anonymous\napp_update %s\nquit\n",
-                 entry.Path, entry.UpdArgs);
+                 installDir, entry.UpdArgs);
     if (length < 0 || static_cast<size_t>(length) >= size) {
         return 0;
     }

@@ -31,11 +31,18 @@ bool CreateUpdateProcess(const ServerEntry& entry, PROCESS_INFORMATION& process,
         !GetDirPart(workingDir, sizeof workingDir, toolPath)) {
         return false;
     }
+    // Path as the service reads it, against its own folder.
+    char installDir[MAX_PATH];
+    DWORD dirLength = GetFullPathNameA(entry.Path, sizeof installDir, installDir, nullptr);
+    if (dirLength == 0 || dirLength >= sizeof installDir) {
+        return false;
+    }
     char script[UpdateScriptSize];
     size_t scriptLength = 0;
     if (!toolCheck) {
-        scriptLength = run == UpdateRun ? BuildUpdateScript(script, sizeof script, entry)
-                                        : BuildAppInfoScript(script, sizeof script, entry);
+        scriptLength = run == UpdateRun
+                           ? BuildUpdateScript(script, sizeof script, installDir, entry)
+                           : BuildAppInfoScript(script, sizeof script, entry);
         if (scriptLength == 0) {
             return false;
         }

@@ -21,7 +21,9 @@
 // build put in: full (printed twice, the second cut), none, hang; run:
 // success (puts a copy of itself as srcds.exe into force_install_dir and a
 // manifest of the build), fail, hang, gated (prints its success line only once
-// the event StandinGate is set). Record: kind mode overlap (another tool was
+// the event StandinGate is set); any kind: flood (64-byte progress lines
+// without end), spill (65536 of them, its success line after the first half).
+// Record: kind mode overlap (another tool was
 // running) cwd cmdline stdin (line ends as \r \n).
 //
 // "standin squat NAME" holds an event of that name until its input ends.
@@ -131,6 +133,8 @@ int RunTool() {
             << "\"AppState\"\n{\n\t\"appid\"\t\t\"" + id + "\"\n\t\"buildid\"\t\t\"" + build +
                    "\"\n}\n";
         output = "Logging in anonymously... OK\r\nSuccess! App '232330' fully installed.\r\n";
+    } else if (mode == "spill") {
+        output = "Success! App '232330' fully installed.\r\n";
     } else if (mode == "fail") {
         output = "Logging in anonymously... OK\r\nError! App '232330' state is 0x202.\r\n";
     } else if (kind == "info") {
@@ -140,11 +144,22 @@ int RunTool() {
     }
     DWORD written = 0, held = mode == "gated" ? 30 : 0; // up to the success line
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (unsigned n = 0; (mode == "flood" || mode == "spill") && (mode == "flood" || n < 65536); n += 32) {
+        std::string lines = n == 32768 && mode == "spill" ? output : "";
+        for (unsigned i = n; i < n + 32; ++i) {
+            char line[65];
+            snprintf(line, sizeof line, "Update state (0x61) downloading, progress %08u of 65536   \r\n", i);
+            lines += line;
+        }
+        WriteFile(out, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+    }
     WriteFile(out, output.data(), held, &written, nullptr);
     if (held != 0) {
         WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "StandinGate"), INFINITE);
     }
-    WriteFile(out, &output[held], static_cast<DWORD>(output.size() - held), &written, nullptr);
+    if (mode != "spill") {
+        WriteFile(out, &output[held], static_cast<DWORD>(output.size() - held), &written, nullptr);
+    }
     while (mode == "hang") {
         Sleep(1000);
     }

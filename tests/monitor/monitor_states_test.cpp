@@ -12,6 +12,7 @@
 #include "config/server_entry.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/server_query.h"
+#include "monitor/update_cycle.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
 #include "support/memory_query.h"
@@ -67,12 +68,14 @@ const std::map<std::string, std::string> Said = {
     {"Failed", R"(CreateServerProcess failed for "s", retry in 10s)"},
     {"TooLong", R"("s" cannot be launched: its path is too long, retry in 10s)"},
     {"Install", R"("s" has no srcds.exe, an update installs it)"},
-    {"Requested", R"("s" requested an update)"}, {"Check", "[Update] Tool version check"},
-    {"UpToDate", "[Update] Tool is up to date"}, {"SelfUpdated", "[Update] Tool has been updated"},
-    {"Launched", R"([Update] Launched for "s")"}, {"Completed", "[Update] Completed successfully"},
-    {"Unreliable", "[Update] Result unreliable, retry in 10s"},
-    {"GaveUp", "[Update] Ran 3 times without reliable result"},
-    {"TimedOut", "[Update] Timed out, retry in 120s"},
+    {"Requested", R"("s" requested an update)"}, {"Check", R"([Update] Tool version check for "s")"},
+    {"UpToDate", R"([Update] Tool is up to date for "s")"},
+    {"SelfUpdated", R"([Update] Tool has been updated for "s")"},
+    {"Launched", R"([Update] Launched for "s")"},
+    {"Completed", R"([Update] Completed successfully for "s")"},
+    {"Unreliable", R"([Update] Result unreliable, retry in 10s for "s")"},
+    {"GaveUp", R"([Update] Ran 3 times without reliable result for "s")"},
+    {"TimedOut", R"([Update] Timed out, retry in 120s for "s")"},
     {"NotStarted", R"([Update] CreateUpdateProcess failed for "s", retry in 10s)"},
     {"Tries", R"([Update] Gave up on "s" after 3 tries)"},
     {"Waiting", R"("s" has an update waiting for an empty server)"},
@@ -165,7 +168,7 @@ class MonitorStates : public WineTest {
     // and the steps "<second> <line or its short name>" after it are what it
     // must have logged by then. The others change the world in between:
     //   srcds|tool <control>   the stand-ins' control text (lines split by \n)
-    //   write <file> [<text>]  writes a file of Path; rm <file> removes one
+    //   write <file> [<text>]  writes a file of Path; rm <file> removes one; lock makes it read-only
     //   stop, place            stops the machine; puts the stand-in srcds.exe back
     //   hold                   another thread takes UpdMutex; again: lets it go
     //   nojob                  no job for the processes: each is refused one
@@ -206,7 +209,10 @@ class MonitorStates : public WineTest {
                 std::filesystem::create_directories(file.substr(0, file.rfind('\\')));
                 WriteText(file, rest.substr(std::min(rest.size(), rest.find(' ') + 1)));
             } else if (word == "rm") {
+                SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileA(file.c_str());
+            } else if (word == "lock") {
+                SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY);
             } else if (word == "stop") {
                 Stop();
             } else if (word == "place") {
@@ -255,7 +261,8 @@ class MonitorStates : public WineTest {
     // Runs the machine up to the given second and returns each line logged as
     // "<second> <message>". Before a check the server settles (has bound its
     // port under its control line, or ended); a started tool gets up to 10 s
-    // to end unless its record says it hangs: the clock then jumps to its deadline.
+    // to end unless its record says it hangs or floods: the clock then jumps to
+    // its deadline. A tool that spills is drained by the passes alone.
     Lines Run(int64_t until) {
         if (!monitor) {
             monitor.reset(new MonitorState(entry));
@@ -282,14 +289,18 @@ class MonitorStates : public WineTest {
             seen = NewLines(24, std::to_string(now - 1000), std::move(seen));
             if (monitor->tool.hProcess != tool && monitor->tool.hProcess != nullptr) {
                 ++toolStarts;
+                std::string mode;
                 bool ended = WaitUntil([&] {
-                    DrainPipe(monitor->outputPipe, monitor->output); // as the passes do
-                    return ProcessExited(monitor->tool.hProcess) ||
-                           (Count(ReadText(record), "\nend\n") == toolStarts &&
-                            RecordValue(record, "mode") == "hang");
-                }) && ProcessExited(monitor->tool.hProcess);
+                    mode = Count(ReadText(record), "\nend\n") == toolStarts ? RecordValue(record, "mode") : "";
+                    if (mode != "spill") {
+                        DrainPipe(monitor->outputPipe, monitor->output, 1 << 20); // as the passes do
+                    }
+                    return ProcessExited(monitor->tool.hProcess) || mode == "hang" ||
+                           mode == "flood" || mode == "spill";
+                }) && (ProcessExited(monitor->tool.hProcess) || mode == "spill");
                 now = ended ? now : monitor->toolDeadline;
             }
+            EXPECT_LE(monitor->output.Length(), OutputKeepLimit) << "at second " << now - 1000;
         }
         return seen;
     }
@@ -340,7 +351,8 @@ const Case Cases[] = {
     {"challenge_never_met", 1, "srcds challengeonly|run 19|0 Up|15 Hung"},
     {"memory", 1, "MonitorDelay 010|srcds commit 100\nanswer|run 20|0 Up|"
      R"(10 "s" exceeded memory limit and has been terminated|15 Up)"},
-    {"longest_path", STILL_ACTIVE, "longpath 236|run 15|0 Failed|10 Failed"}, // request file: 259
+    {"longest_path", STILL_ACTIVE, "longpath 236|UpdateCheck 1|run 15|0 \"s\" cannot check its "
+     "build: the path of its manifest is too long|0 Failed|10 Failed"}, // request file: 259
     {"path_too_long", STILL_ACTIVE, "longpath 237|run 15|0 TooLong|10 TooLong"},
     {"monitor_delay_below_zero", STILL_ACTIVE, "MonitorDelay -5|run 1|"
      R"(0 "s" has MonitorDelay "-5" out of range (0 to 3600), read as 0|0 Up)"},
@@ -350,7 +362,7 @@ const Case Cases[] = {
      "3600 Ended"},
     {"srcds_missing", STILL_ACTIVE,
      "rm srcds.exe|run 12|0 Install|0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
-    {"not_installed", STILL_ACTIVE, "UpdPath ..\\srv\\tools|Path $dir\\new|run 12|0 Install|"
+    {"not_installed", STILL_ACTIVE, "UpdPath ..\\srv\\tools|Path new|run 12|0 Install|"
      "0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
     {"update_requested_at_the_start", STILL_ACTIVE,
      "write mod\\update_request.txt|run 12|0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
@@ -376,7 +388,7 @@ const Case Cases[] = {
     {"tool_missing", 3, "srcds request 3\nanswer|rm tools\\steamcmd.exe|run 35|0 Up|0 Ended|"
      "0 Requested|5 NotStarted|15 NotStarted|25 Tries|35 Up"},
     {"update_log_unwritable", STILL_ACTIVE, "write mod\\update_request.txt|logdir|run 12|0 Check|"
-     R"(0 UpToDate|5 Launched|5 [Update] Failed to write log to "corvane_update.log"|)"
+     R"(0 UpToDate|5 Launched|5 [Update] Failed to write log to "corvane_update.log" for "s"|)"
      "5 Completed|10 Up"},
     {"update_mutex_held_elsewhere", 3, "srcds request 3\nanswer|hold|run 30|0 Up|0 Ended|"
      "0 Requested|hold|run 40|35 Check|35 UpToDate|40 Launched|40 Completed"},
@@ -424,6 +436,26 @@ const Case Cases[] = {
      R"(0 Up|61 "s" has build 100, the newest is 200: update requested|65 Emptied|70 Check|)"
      R"(70 UpToDate|75 Launched|75 Completed|80 Up|206 [Update] Build check for "s" found no )"
      R"(build, again in 1 minutes|391 [Update] Build check for "s" timed out, again in 1 minutes)"},
+    {"a_build_that_is_not_installed_is_asked_for_later", 0, "srcds players 0 0|UpdateCheck 5|"
+     "UpdateWait 0|tool run fail\nbuild 200|write steamapps\\appmanifest_232330.acf \"AppState\"\n"
+     "{\n\"buildid\" \"100\"\n}\n|run 400|0 Up|"
+     R"(61 "s" has build 100, the newest is 200: update requested|65 Emptied|)"
+     "70 Check|70 UpToDate|75 Launched|75 Unreliable|85 Launched|"
+     R"(85 Unreliable|95 Launched|95 GaveUp|95 [Update] Build 200 for "s" was not installed, )"
+     "asked again in 5 minutes|105 Up"},
+    {"a_request_that_cannot_be_deleted_is_ignored", 3, "write mod\\update_request.txt|"
+     "lock mod\\update_request.txt|srcds exit 3\nanswer|run 16|0 Check|0 UpToDate|5 Launched|"
+     R"(5 Completed|5 "s" cannot delete its update_request.txt (error 5): it is ignored until it )"
+     "is removed|10 Up|10 Ended|15 Up|rm mod\\update_request.txt"},
+    {"a_new_run_starts_without_the_last_runs_silence", 0, "srcds silent|run 12|0 Up|"
+     R"(write mod\stop_request.txt|run 15|15 "s" is held by stop_request.txt, not launched until )"
+     "it is removed|rm mod\\stop_request.txt|run 30|16 Up"},
+    {"a_backoff_of_0_is_off", 3, "MonitorDelay 60|RestartBackoff 0|srcds exit 3\nanswer|run 65|"
+     "0 Up|60 Ended|65 Up"},
+    {"a_tool_that_writes_without_pause_is_cut_off", 3, "srcds request 3\nanswer|"
+     "tool check flood|run 75|0 Up|0 Ended|0 Requested|5 Check|65 TimedOut"},
+    {"an_output_larger_than_what_is_kept", STILL_ACTIVE, "write mod\\update_request.txt|"
+     "tool run spill|run 12|0 Check|0 UpToDate|5 Launched|5 Completed|10 Up"},
     {"a_build_check_without_its_tool", STILL_ACTIVE, "UpdateCheck 1|rm tools\\steamcmd.exe|"
      R"(run 60|0 Up|60 [Update] CreateUpdateProcess failed for "s", build check again in )"
      "1 minutes"},
@@ -441,10 +473,12 @@ TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
         EXPECT_TRUE(UpdMutexFree());
     }
     std::string record = Path("\\srcds_record.txt");
+    char path[MAX_PATH]; // Path as the service reads it, from its own folder
+    GetFullPathNameA(entry.Path, sizeof path, path, nullptr);
     if (FileExists(record.c_str())) {
         EXPECT_EQ("arg0 -console -game mod -ip 127.0.0.1 -port " + std::string(entry.Port) +
                       " -maxplayers 8 +map m -tickrate 66", RecordValue(record, "cmdline"));
-        EXPECT_EQ(Path() + "|0x80|0x2", RecordValue(record, "cwd") + "|" +
+        EXPECT_EQ(path + std::string("|0x80|0x2"), RecordValue(record, "cwd") + "|" +
                                             RecordValue(record, "priority") + "|" +
                                             RecordValue(record, "affinity"));
     }
@@ -454,7 +488,7 @@ TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
     size_t runs = Count(tools, "kind=run\n"), infos = Count(tools, "kind=info\n");
     EXPECT_EQ(Count(tools, "\nend\n"), Count(tools, "\ncwd=" + std::string(tool) + "\n"));
     EXPECT_EQ(Count(tools, "kind=check\n"), Count(tools, "\ncmdline=arg0 +quit\n"));
-    EXPECT_EQ(runs, Count(tools, in + "force_install_dir \"" + Path() +
+    EXPECT_EQ(runs, Count(tools, in + "force_install_dir \"" + path +
                                      "\"\\nlogin anonymous\\napp_update 232330\\nquit\\n\n"));
     EXPECT_EQ(infos, Count(tools, in + "login anonymous\\napp_info_update 1\\n"
                                        "app_info_print 232330\\nquit\\n\n"));
@@ -462,6 +496,7 @@ TEST_P(MonitorCases, LogsItsLinesAtTheirSeconds) {
         std::string updates = ReadText("corvane_update.log");
         std::string header = ": [UpdateLog for \"s\" follows]\r\n";
         EXPECT_EQ(runs + infos - (monitor->tool.hProcess != nullptr), Count(updates, header));
+        EXPECT_EQ(Count(tools, "\nmode=spill\n") * 65536, Count(updates, "progress ")); // all of it
         EXPECT_EQ(Count(tools, "\nmode=success\n") + Count(tools, "\nmode=gated\n"),
                   Count(updates, header + "Logging in anonymously... OK\r\r\n"
                                           "Success! App '232330' fully installed.\r\r\n\r\n"));
@@ -501,6 +536,24 @@ TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
     CloseProcessHandles(tool);
     CloseHandle(pipe);
     Stop();
+}
+
+} // namespace
+
+namespace {
+
+// However much a tool has written, one drain takes at most its limit: the pass returns.
+TEST(DrainPipe, TakesAtMostItsLimit) {
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 20));
+    std::string written(300000, 'x');
+    DWORD count = 0;
+    ASSERT_TRUE(WriteFile(write, written.data(), static_cast<DWORD>(written.size()), &count, nullptr));
+    OutputBuffer output(256);
+    EXPECT_EQ(65535u, DrainPipe(read, output, 65535));
+    EXPECT_EQ(300000u - 65535u, DrainPipe(read, output, 1 << 20));
+    CloseHandle(read);
+    CloseHandle(write);
 }
 
 } // namespace
