@@ -1,0 +1,43 @@
+"""Every line the program writes or prints (WriteLog, printf, the parser's
+thrown messages) has a row in a table of docs/operations.md headed "| Line "
+or "| Message ", and every such row is a line the program writes. The
+guide's placeholders (<name>, <n>) stand for the program's %s, %u, ..."""
+import os
+import re
+import sys
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CALL = re.compile(r'\b(WriteLog|printf|throw)\(?\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+
+
+def shape(text):
+    text = re.sub(r'%[-0-9.]*l*[sudixc]', '<>', text.rstrip('\n'))
+    return re.sub(r'<[^<>]*>', '<>', text)
+
+
+program = set()
+for folder, _, files in os.walk(os.path.join(TOP, 'src')):
+    for name in files:
+        for call in CALL.finditer(open(os.path.join(folder, name)).read()):
+            text = ''.join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(2)))
+            text = text.encode().decode('unicode_escape')
+            program.add(shape(text + (' at line %u' if call.group(1) == 'throw' else '')))
+program.discard('<> at line <>')
+
+guide, table = set(), False
+for row in open(os.path.join(TOP, 'docs', 'operations.md')):
+    table = row.startswith(('| Line ', '| Message ')) or (table and row.startswith('|'))
+    quote = re.match(r'\| `([^`]+)` \|', row)
+    if table and quote:
+        guide.add(shape(quote.group(1).replace('\\|', '|')))
+
+
+def writes(pattern, line):
+    return re.fullmatch(re.escape(pattern).replace('<>', '.+'), line) is not None
+
+
+bad = ['not in the guide: ' + p for p in sorted(program) if not any(writes(p, g) for g in guide)]
+bad += ['not written by the program: ' + g for g in sorted(guide)
+        if not any(writes(p, g) for p in program)]
+print('\n'.join(bad + [f'{len(program)} lines of the program, {len(guide)} quoted by the guide']))
+sys.exit(1 if bad else 0)
