@@ -36,8 +36,8 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
     SetServiceStatus(StatusHandle, &ServiceStatus);
 }
 
-// Tends the fleet between looks at the queue, a reload included: nothing here
-// waits, so a stop is taken within one look whatever the fleet is doing.
+// Tends the fleet between looks at the queue, a reload included: no thread is
+// waited for here, so a stop is taken at once whatever the fleet is doing.
 static void WaitForStopRequest(MonitorFleet& fleet) {
     for (;;) {
         MSG message;

@@ -207,6 +207,8 @@ def config_check(fleet):
     says((1, valid + 'Service "Corvane" is not installed\r\n'), fleet.exe, '-r')
     fleet.install()
     says((1, valid + 'Service "Corvane" is not running\r\n'), fleet.exe, '-R')
+    write(fleet.root + '/corvane.cfg', 'a\n{\n')
+    says((1, 'Config file terminated unexpectedly at line 2\r\n'), fleet.exe, '-r')
     assert not os.path.exists(fleet.root + '/corvane.log')
 
 
