@@ -69,8 +69,7 @@ bool ReadToken(char* buffer, uint32_t size, const char*& cursor) {
     return true;
 }
 
-bool LoadConfig(ServerEntry** table, uint32_t slotCount) {
-    const char* fileName = "corvane.cfg";
+bool LoadConfig(ServerEntry** table, uint32_t slotCount, const char* fileName) {
     FILE* file = fopen(fileName, "rt");
     if (file == nullptr) {
         WriteLog("Failed to read config file \"%s\"", fileName);
@@ -154,6 +153,7 @@ bool LoadConfigFrom(FILE* file, ServerEntry** table, uint32_t slotCount) {
                     if (entry == nullptr) {
                         throw "Failed to read out server keys";
                     }
+                    CopyBounded(entry->BlockName, sizeof entry->BlockName, name);
                     state = ExpectName;
                     break;
                 }

@@ -32,10 +32,10 @@ bool SkipBlanks(const char*& cursor, bool requireBlank);
 // a missing closing quote, an empty bare run or a run ending at a quote.
 bool ReadToken(char* buffer, uint32_t size, const char*& cursor);
 
-// Opens "corvane.cfg" in the current directory as text and parses it with
-// LoadConfigFrom; if it cannot be opened, logs
-// "Failed to read config file \"corvane.cfg\"" and returns false.
-bool LoadConfig(ServerEntry** table, uint32_t slotCount);
+// Opens fileName (by default "corvane.cfg" in the current directory) as text
+// and parses it with LoadConfigFrom; if it cannot be opened, logs
+// "Failed to read config file \"<fileName>\"" and returns false.
+bool LoadConfig(ServerEntry** table, uint32_t slotCount, const char* fileName = "corvane.cfg");
 
 // Parses the text of an open stream (left open) into the first slots of
 // table, one entry per block in file order; slots are expected null. On the

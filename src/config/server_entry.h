@@ -51,6 +51,9 @@ struct ServerEntry {
     char RestartBackoff[RestartBackoffSize]; // seconds: the longest pause of a failing server
     char UpdateWait[UpdateWaitSize];         // minutes an update waits for an empty server
     char UpdateCheck[UpdateCheckSize];       // minutes between asks for a newer build
+    // The name line of the server's block, which a FriendlyName key does not
+    // change: a reload matches servers by it. Filled by the parser.
+    char BlockName[FriendlyNameSize];
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service

@@ -14,6 +14,11 @@ struct ServerEntry;
 // The thread message by which one thread asks another to end (WM_APP + 1).
 // The program's threads examine the range WM_APP to WM_APP + 0xFF.
 constexpr UINT StopMessage = 0x8001;
+// To the service thread: read corvane.cfg again (SERVICE_CONTROL_PARAMCHANGE).
+constexpr UINT ReloadMessage = 0x8002;
+// To a monitor thread whose server a reload changed or removed: end as at a
+// stop, but only once an update cycle under way has ended.
+constexpr UINT RetireMessage = 0x8003;
 constexpr UINT FirstAppMessage = 0x8000;
 constexpr UINT LastAppMessage = 0x80FF;
 
@@ -89,4 +94,6 @@ struct MonitorState {
     bool markerSeen = false;
     bool recordOpened = false;
     int64_t tickDeadline = 0;
+    // Set by RetireMessage; the thread ends at the first pass MayRetire allows.
+    bool retiring = false;
 };

@@ -44,14 +44,24 @@ void WaitNextTick(int64_t& tickDeadline) {
     tickDeadline = Now() + 1;
 }
 
-bool StopRequested() {
+bool StopRequested(bool& retireRequested) {
     MSG message;
     while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
         if (message.message == StopMessage) {
             return true;
         }
+        retireRequested = retireRequested || message.message == RetireMessage;
     }
     return false;
+}
+
+bool MayRetire(const MonitorState& monitor) {
+    bool toolStates = monitor.state > AcquireUpdateLock && monitor.state <= AwaitUpdate;
+    if (monitor.buildCheckRuns || toolStates) {
+        return false;
+    }
+    return monitor.state != AcquireUpdateLock || (monitor.resumeState == StartToolCheck &&
+                                                  monitor.attemptCount + monitor.failedTries == 0);
 }
 
 // Windows refuses to terminate a process that has already ended, Wine
@@ -312,7 +322,7 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
         if (!firstPass) {
             WaitNextTick(monitor.tickDeadline);
         }
-        if (StopRequested()) {
+        if (StopRequested(monitor.retiring) || (monitor.retiring && MayRetire(monitor))) {
             break;
         }
         RunPass(monitor, Now());

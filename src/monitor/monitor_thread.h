@@ -21,9 +21,15 @@ int64_t Now();
 // change of its seconds count, then sets it one second past the current time.
 void WaitNextTick(int64_t& tickDeadline);
 
-// True when a StopMessage was waiting in the calling thread's queue. Other
-// messages of the program's range are taken and dropped; the rest stay.
-bool StopRequested();
+// True when a StopMessage was waiting in the calling thread's queue. A
+// RetireMessage sets retireRequested; other messages of the program's range
+// are taken and dropped; the rest stay.
+bool StopRequested(bool& retireRequested);
+
+// Whether a retiring thread may end now: not while its update cycle has begun
+// (it holds UpdMutex, or waits between tries) nor while a build check holds
+// the mutex. Waiting for the mutex before the first try is no cycle yet.
+bool MayRetire(const MonitorState& monitor);
 
 // The thread's start: the request path, and whether the server must be
 // updated (or installed) before its first launch.

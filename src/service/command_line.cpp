@@ -5,7 +5,7 @@
 #include <string.h>
 
 char ParseOption(int argc, const char* const* argv) {
-    if (argc != 2 || argv == nullptr || argv[1] == nullptr) {
+    if (argc < 2 || argc > 3 || argv == nullptr || argv[1] == nullptr) {
         return 0;
     }
     const char* argument = argv[1];
@@ -16,7 +16,8 @@ char ParseOption(int argc, const char* const* argv) {
     if (letter <= ' ') {
         return 0;
     }
-    return static_cast<char>(tolower(letter));
+    char option = static_cast<char>(tolower(letter));
+    return argc == 2 || option == 't' ? option : 0;
 }
 
 const char BannerText[] =
@@ -25,7 +26,9 @@ const char BannerText[] =
     "Report problems on the Corvane project's issue tracker.\n\n"
     "Supported arguments:\n\n"
     "  -i  Install service\n"
-    "  -u  Uninstall service\n\n"
+    "  -u  Uninstall service\n"
+    "  -t  Check corvane.cfg, or the file named after -t\n"
+    "  -r  Check corvane.cfg and have the running service reload it\n\n"
     "Place this executable in the desired location the service\n"
     "should run from and then install it using the argument -i.\n\n"
     "Once the service is installed, restart the system or open the\n"

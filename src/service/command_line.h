@@ -1,8 +1,9 @@
 // What the command line asks for, and the text shown when it asks for nothing known.
 #pragma once
 
-// The option letter, lower-cased, when there is exactly one argument of exactly
-// two characters: '-' and a character above a space. Otherwise 0.
+// The option letter, lower-cased, when the first argument is exactly two
+// characters, '-' and a character above a space, and stands alone; only 't'
+// may be followed by one more argument, the file to check. Otherwise 0.
 char ParseOption(int argc, const char* const* argv);
 
 // The banner with usage, printed verbatim before the key wait.

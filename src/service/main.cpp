@@ -1,20 +1,56 @@
 // Entry point: prepares what every role shares (sockets, the system check, the
 // executable's own directory, the memory query), then installs, removes, runs
-// the service or shows the banner, as the one argument asks.
+// the service, checks the configuration, asks the service to reload it or
+// shows the banner, as the argument asks.
 #include "support/windows_api.h"
 
 #include <conio.h>
 #include <stdio.h>
 
+#include "config/config_parser.h"
 #include "service/command_line.h"
 #include "service/service_install.h"
 #include "service/service_main.h"
+#include "support/event_log.h"
 #include "support/memory_query.h"
 #include "support/text_helpers.h"
+
+// Parses the file as the service reads its configuration, each problem printed
+// as the service would log it; true when the service would start with it.
+static bool CheckConfig(const char* fileName) {
+    ServerEntry* servers[MaxServers] = {};
+    bool valid = LoadConfig(servers, MaxServers, fileName);
+    uint32_t count = 0;
+    for (ServerEntry*& entry : servers) {
+        count += entry != nullptr ? 1 : 0;
+        FreeServerEntry(entry);
+        entry = nullptr;
+    }
+    if (valid && count == 0) {
+        WriteLog("No servers defined");
+        valid = false;
+    }
+    if (valid) {
+        printf("Config file \"%s\" is valid, servers defined: %u\n", fileName,
+               static_cast<unsigned>(count));
+    }
+    return valid;
+}
 
 int main(int argc, char** argv) {
     // Every line printed goes out at once, not at the exit: a console message is never left behind.
     setvbuf(stdout, nullptr, _IONBF, 0);
+    char option = ParseOption(argc, argv);
+    // The checking roles print what the service would log, and leave the log alone.
+    LogToConsole = option == 't' || option == 'r';
+    // A file named after -t is found from the user's directory, which is left below.
+    char checkedFile[MAX_PATH] = "corvane.cfg";
+    if (option == 't' && argc == 3) {
+        DWORD length = GetFullPathNameA(argv[2], sizeof checkedFile, checkedFile, nullptr);
+        if (length == 0 || length >= sizeof checkedFile) {
+            CopyBounded(checkedFile, sizeof checkedFile, argv[2]);
+        }
+    }
     WSADATA socketLayer;
     if (WSAStartup(MAKEWORD(2, 0), &socketLayer) != 0) {
         return 1;
@@ -49,7 +85,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    switch (ParseOption(argc, argv)) {
+    int status = 0;
+    switch (option) {
     case 'i': {
         char commandLine[MAX_PATH + 8];
         snprintf(commandLine, sizeof commandLine, "\"%s\" -s", executablePath);
@@ -67,6 +104,12 @@ int main(int argc, char** argv) {
     case 'u':
         UninstallService(ServiceName);
         break;
+    case 't':
+        status = CheckConfig(checkedFile) ? 0 : 1;
+        break;
+    case 'r':
+        status = CheckConfig(checkedFile) && ReloadService(ServiceName) ? 0 : 1;
+        break;
     default:
         fputs(BannerText, stdout);
         fputs("Press any key to continue...", stdout);
@@ -79,5 +122,5 @@ int main(int argc, char** argv) {
 
     FreeLibrary(psapi);
     WSACleanup();
-    return 0;
+    return status;
 }

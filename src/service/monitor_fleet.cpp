@@ -1,26 +1,35 @@
-// The monitor fleet: one thread per server, stopped by thread messages.
+// The monitor fleet: one thread per server, stopped and retired by thread messages.
 #include "service/monitor_fleet.h"
 
 #include "support/windows_api.h"
 
-#include "config/server_entry.h"
+#include "config/config_parser.h"
+#include "config/server_diff.h"
 #include "monitor/monitor_state.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
+// Starts the entry's thread; on failure logs it and returns false, the entry
+// left to its caller.
+static bool StartMonitorThread(ServerEntry*& slot) {
+    DWORD threadId = 0;
+    HANDLE thread = CreateMonitorThread(slot, &threadId);
+    slot->ThreadId = threadId;
+    slot->ThreadHandle = thread;
+    if (thread == nullptr) {
+        WriteLog("Failed to create monitor thread for \"%s\"", slot->FriendlyName);
+        return false;
+    }
+    return true;
+}
+
 bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
     uint32_t started = 0;
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
-        ServerEntry* entry = table[slot];
-        if (entry == nullptr) {
+        if (table[slot] == nullptr) {
             continue;
         }
-        DWORD threadId = 0;
-        HANDLE thread = CreateMonitorThread(entry, &threadId);
-        entry->ThreadId = threadId;
-        entry->ThreadHandle = thread;
-        if (thread == nullptr) {
-            WriteLog("Failed to create monitor thread for \"%s\"", entry->FriendlyName);
+        if (!StartMonitorThread(table[slot])) {
             return false;
         }
         ++started;
@@ -35,19 +44,19 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
 // A thread message reaches only a thread that has looked at its queue once; a
 // monitor thread does so first thing, so a post that finds no queue yet is
 // repeated until it is taken or the thread has ended.
-static void PostStopMessage(DWORD threadId, HANDLE thread) {
-    while (!PostThreadMessageA(threadId, StopMessage, 0, 0) &&
-           WaitForSingleObject(thread, 1) == WAIT_TIMEOUT) {
+static void PostToMonitor(const ServerEntry& entry, UINT message) {
+    while (!PostThreadMessageA(entry.ThreadId, message, 0, 0) &&
+           WaitForSingleObject(entry.ThreadHandle, 1) == WAIT_TIMEOUT) {
     }
 }
 
 void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
-    HANDLE threads[MaxServers];
+    HANDLE threads[FleetSlots];
     DWORD threadCount = 0;
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
         ServerEntry* entry = table[slot];
-        if (entry != nullptr && entry->ThreadHandle != nullptr && threadCount < MaxServers) {
-            PostStopMessage(entry->ThreadId, entry->ThreadHandle);
+        if (entry != nullptr && entry->ThreadHandle != nullptr && threadCount < FleetSlots) {
+            PostToMonitor(*entry, StopMessage);
             threads[threadCount++] = entry->ThreadHandle;
         }
     }
@@ -64,5 +73,116 @@ void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
         }
         FreeServerEntry(entry);
         table[slot] = nullptr;
+    }
+}
+
+void StopFleet(MonitorFleet& fleet) {
+    StopMonitorThreads(fleet.entries, FleetSlots);
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
+        FreeServerEntry(fleet.successors[slot]);
+        fleet.successors[slot] = nullptr;
+        fleet.retiring[slot] = false;
+    }
+}
+
+static void Retire(MonitorFleet& fleet, uint32_t slot) {
+    PostToMonitor(*fleet.entries[slot], RetireMessage);
+    fleet.retiring[slot] = true;
+}
+
+// Reads corvane.cfg into a table of its own; on any error the fleet runs on as it is.
+static void Reload(MonitorFleet& fleet) {
+    ServerEntry* fresh[MaxServers] = {};
+    bool loaded = LoadConfig(fresh, MaxServers);
+    uint32_t freshCount = 0;
+    while (freshCount < MaxServers && fresh[freshCount] != nullptr) {
+        ++freshCount;
+    }
+    if (loaded && freshCount == 0) {
+        WriteLog("No servers defined");
+        loaded = false;
+    }
+    if (!loaded) {
+        WriteLog("Config file not reloaded: every server runs on as it was");
+        for (ServerEntry* entry : fresh) {
+            FreeServerEntry(entry);
+        }
+        return;
+    }
+    const ServerEntry* running[FleetSlots];
+    uint32_t runningSlot[FleetSlots];
+    uint32_t runningCount = 0;
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
+        if (fleet.entries[slot] != nullptr) {
+            runningSlot[runningCount] = slot;
+            running[runningCount++] = fleet.entries[slot];
+        }
+    }
+    ServerDiff diffs[FleetSlots + MaxServers];
+    uint32_t diffCount = DiffServers(running, runningCount, fresh, freshCount, diffs);
+    unsigned counts[4] = {};
+    for (uint32_t i = 0; i < diffCount; ++i) {
+        const ServerDiff& diff = diffs[i];
+        uint32_t slot = diff.oldIndex != NoServerIndex ? runningSlot[diff.oldIndex] : 0;
+        ++counts[diff.change];
+        switch (diff.change) {
+        case ServerUnchanged:
+            FreeServerEntry(fresh[diff.newIndex]);
+            break;
+        case ServerChanged:
+            WriteLog("\"%s\" has a new configuration and is launched anew",
+                     fleet.entries[slot]->FriendlyName);
+            fleet.successors[slot] = fresh[diff.newIndex];
+            Retire(fleet, slot);
+            break;
+        case ServerRemoved:
+            WriteLog("\"%s\" was removed from corvane.cfg and is ended",
+                     fleet.entries[slot]->FriendlyName);
+            Retire(fleet, slot);
+            break;
+        case ServerAdded:
+            // A free slot is always there: at most MaxServers run when a reload begins.
+            while (fleet.entries[slot] != nullptr) {
+                ++slot;
+            }
+            WriteLog("\"%s\" was added to corvane.cfg", fresh[diff.newIndex]->FriendlyName);
+            fleet.entries[slot] = fresh[diff.newIndex];
+            if (!StartMonitorThread(fleet.entries[slot])) {
+                FreeServerEntry(fleet.entries[slot]);
+                fleet.entries[slot] = nullptr;
+            }
+            break;
+        }
+    }
+    WriteLog("Config file reloaded: %u unchanged, %u added, %u changed, %u removed",
+             counts[ServerUnchanged], counts[ServerAdded], counts[ServerChanged],
+             counts[ServerRemoved]);
+}
+
+void TendFleet(MonitorFleet& fleet, bool reloadRequested) {
+    fleet.reloadPending = fleet.reloadPending || reloadRequested;
+    bool ending = false;
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
+        ServerEntry*& entry = fleet.entries[slot];
+        if (!fleet.retiring[slot]) {
+            continue;
+        }
+        if (WaitForSingleObject(entry->ThreadHandle, 0) == WAIT_TIMEOUT) {
+            ending = true;
+            continue;
+        }
+        CloseHandle(entry->ThreadHandle);
+        FreeServerEntry(entry);
+        fleet.retiring[slot] = false;
+        entry = fleet.successors[slot];
+        fleet.successors[slot] = nullptr;
+        if (entry != nullptr && !StartMonitorThread(entry)) {
+            FreeServerEntry(entry);
+            entry = nullptr;
+        }
+    }
+    if (fleet.reloadPending && !ending) {
+        fleet.reloadPending = false;
+        Reload(fleet);
     }
 }

@@ -1,9 +1,27 @@
-// Starting and stopping one monitor thread per configured server.
+// The monitor fleet: one thread per configured server, started and stopped by
+// thread messages, and changed by a reload of corvane.cfg while it runs.
 #pragma once
 
 #include <stdint.h>
 
-struct ServerEntry;
+#include "config/server_entry.h"
+
+// The configured servers, and beside them those whose threads a reload has
+// asked to end and that have not ended yet: a new reload waits for them.
+constexpr uint32_t FleetSlots = 2 * MaxServers;
+
+// Owned by the service thread, which alone reads and changes it.
+struct MonitorFleet {
+    // Running or ending servers with their threads; LoadConfig fills the
+    // first MaxServers slots at the start.
+    ServerEntry* entries[FleetSlots] = {};
+    // A changed server's new entry; its thread starts once the slot's has ended.
+    ServerEntry* successors[FleetSlots] = {};
+    // Set when the slot's thread has been asked to end for a reload.
+    bool retiring[FleetSlots] = {};
+    // A reload request not yet carried out.
+    bool reloadPending = false;
+};
 
 // Creates a monitor thread (64 KiB stack) for every non-null slot, in order.
 // Logs "Failed to create monitor thread for \"<name>\"" and returns false at
@@ -13,4 +31,14 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount);
 
 // Asks every started thread to stop, all before waiting, then waits for all
 // of them without a time-out, closes their handles and frees every entry.
+// slotCount is at most FleetSlots.
 void StopMonitorThreads(ServerEntry** table, uint32_t slotCount);
+
+// Stops every thread, ending ones included, and frees every entry.
+void StopFleet(MonitorFleet& fleet);
+
+// Called by the service thread at each look at its queue; never blocks.
+// Frees the slots whose retired threads have ended and starts their
+// successors; then, with a reload requested now or before and no thread
+// still ending, reads corvane.cfg again and applies what changed.
+void TendFleet(MonitorFleet& fleet, bool reloadRequested);

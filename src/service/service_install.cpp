@@ -1,4 +1,4 @@
-// Service installation and removal through the service control manager.
+// Service installation, removal and reload through the service control manager.
 #include "service/service_install.h"
 
 #include "support/windows_api.h"
@@ -63,4 +63,34 @@ bool UninstallService(const char* serviceName) {
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return deleted;
+}
+
+bool ReloadService(const char* serviceName) {
+    SC_HANDLE manager = OpenServiceManager(SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        printf("OpenSCManager failed with error %i\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    // PARAMCHANGE is one of the controls the pause and continue right covers.
+    SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_PAUSE_CONTINUE);
+    DWORD error = service == nullptr ? GetLastError() : 0;
+    SERVICE_STATUS status;
+    if (service != nullptr && !ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status)) {
+        error = GetLastError();
+    }
+    if (error == 0) {
+        printf("Reload of service \"%s\" requested\n", serviceName);
+    } else if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        printf("Service \"%s\" is not installed\n", serviceName);
+    } else if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        printf("Service \"%s\" is not running\n", serviceName);
+    } else {
+        printf("Reload of service \"%s\" refused with error %i\n", serviceName,
+               static_cast<int>(error));
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return error == 0;
 }

@@ -1,5 +1,6 @@
-// Registering the program with the service control manager, and removing it.
-// Both print one line to standard output that says how it went.
+// Registering the program with the service control manager, removing it, and
+// asking the running service to read its configuration again.
+// Each prints one line to standard output that says how it went.
 #pragma once
 
 // Creates an own-process, auto-start service running commandLine as LocalSystem,
@@ -11,3 +12,8 @@ bool InstallService(const char* serviceName, const char* displayName, const char
 // Asks the service to stop (without waiting or looking at the answer) and marks
 // it for deletion. True when it was marked.
 bool UninstallService(const char* serviceName);
+
+// Sends SERVICE_CONTROL_PARAMCHANGE to the running service; true when it was
+// delivered. A service not installed (1060) or not running (1062) gets a line
+// of its own, any other refusal its error number.
+bool ReloadService(const char* serviceName);

@@ -30,23 +30,31 @@ static void ReportStatus(DWORD state) {
 void WINAPI ServiceCtrlHandler(DWORD control) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         PostThreadMessageA(ServiceThreadId, StopMessage, 0, 0);
+    } else if (control == SERVICE_CONTROL_PARAMCHANGE) {
+        PostThreadMessageA(ServiceThreadId, ReloadMessage, 0, 0);
     }
     SetServiceStatus(StatusHandle, &ServiceStatus);
 }
 
-static void WaitForStopRequest() {
+// Tends the fleet between looks at the queue, a reload included: no thread is
+// waited for here, so a stop is taken at once whatever the fleet is doing.
+static void WaitForStopRequest(MonitorFleet& fleet) {
     for (;;) {
         MSG message;
-        if (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE) &&
-            message.message == StopMessage) {
-            throw RequestedStop;
+        bool reloadRequested = false;
+        while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
+            if (message.message == StopMessage) {
+                throw RequestedStop;
+            }
+            reloadRequested = reloadRequested || message.message == ReloadMessage;
         }
+        TendFleet(fleet, reloadRequested);
         Sleep(StopPollMs);
     }
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-    ServerEntry* servers[MaxServers] = {};
+    MonitorFleet fleet;
     StatusHandle = RegisterServiceCtrlHandlerA(ServiceName, ServiceCtrlHandler);
     if (StatusHandle == nullptr) {
         return;
@@ -59,7 +67,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 
     ServiceStatus = {};
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    ServiceStatus.dwControlsAccepted =
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
     ReportStatus(SERVICE_START_PENDING);
 
     int code = RequestedStop;
@@ -71,20 +80,20 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         }
         WriteLog("Corvane v1.10 started");
         ProcessJob = CreateProcessJob();
-        if (!LoadConfig(servers, MaxServers)) {
+        if (!LoadConfig(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
-        if (!StartMonitorThreads(servers, MaxServers)) {
+        if (!StartMonitorThreads(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
         ReportStatus(SERVICE_RUNNING);
-        WaitForStopRequest();
+        WaitForStopRequest(fleet);
     } catch (int failure) {
         code = failure;
     }
 
     ReportStatus(SERVICE_STOP_PENDING);
-    StopMonitorThreads(servers, MaxServers);
+    StopFleet(fleet);
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);

@@ -13,6 +13,7 @@
 
 HANDLE LogMutex = nullptr;
 HANDLE UpdMutex = nullptr;
+bool LogToConsole = false;
 
 constexpr DWORD LogMutexWaitMs = 250;
 
@@ -50,6 +51,14 @@ FILE* OpenLogFile(const char* name, bool mayRoll) {
 }
 
 void WriteLog(const char* format, ...) {
+    if (LogToConsole) {
+        va_list arguments;
+        va_start(arguments, format);
+        vprintf(format, arguments);
+        va_end(arguments);
+        putchar('\n');
+        return;
+    }
     // An abandoned mutex (its owner ended while holding it) is ours now: the
     // file is opened per message, so nothing half-written stands in the way of
     // this line, and releasing it below puts the mutex back into use at once.

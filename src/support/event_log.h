@@ -4,6 +4,11 @@
 
 #include <stdio.h>
 
+// Set by the entry point before anything is logged, for the roles that check
+// a configuration at the console: each line then goes to standard output
+// alone, with no timestamp, no log file and no LogMutex.
+extern bool LogToConsole;
+
 // Waits at most 250 ms for LogMutex; a writer that does not get it, or cannot
 // open the file, drops its line without a trace. Adds the line end itself.
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,12 +1,13 @@
 // The configuration as the parser reads it: a table of files with the lines
 // each logs and the servers it keeps, then the entry's fields, running out of
-// memory, and the example shipped in docs/.
+// memory, the example shipped in docs/, and what a reload of a file changes.
 #include <fstream>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "config/config_parser.h"
+#include "config/server_diff.h"
 #include "fakes/fakes.h"
 
 namespace {
@@ -168,6 +169,52 @@ TEST(ConfigParser, TheShippedExampleLoads) {
     Parsed parsed = Parse(std::string(std::istreambuf_iterator<char>(example), {}));
     EXPECT_EQ(Lines{}, parsed.lines);
     EXPECT_LE(2u, parsed.names.size());
+}
+
+// Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new.
+std::string Diff(const std::string& oldText, const std::string& newText) {
+    Parsed parsed[] = {Parse(oldText), Parse(newText)};
+    std::vector<const ServerEntry*> lists[2];
+    for (int i = 0; i < 2; ++i) {
+        for (const ServerEntry& entry : parsed[i].entries) {
+            lists[i].push_back(&entry);
+        }
+    }
+    ServerDiff diffs[2 * MaxServers];
+    uint32_t count = DiffServers(lists[0].data(), static_cast<uint32_t>(lists[0].size()),
+                                 lists[1].data(), static_cast<uint32_t>(lists[1].size()), diffs);
+    std::string said;
+    for (uint32_t i = 0; i < count; ++i) {
+        const ServerEntry* entry = diffs[i].change == ServerAdded ? lists[1][diffs[i].newIndex]
+                                                                  : lists[0][diffs[i].oldIndex];
+        said += std::string(entry->BlockName) + ":" + "ucar"[diffs[i].change] + " ";
+    }
+    return said;
+}
+
+TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
+    const std::string abc = Block("alpha") + Block("beta") + Block("gamma");
+    const struct {
+        std::string oldText, newText, said;
+    } cases[] = {
+        {abc, abc, "alpha:u beta:u gamma:u "},
+        {abc, Block("delta") + Block("beta", "  MapName x\n") + Block("alpha"),
+         "alpha:u beta:c gamma:r delta:a "},
+        {Block("alpha"), Block("Alpha"), "alpha:r Alpha:a "},
+        {Block("alpha", "  FriendlyName x\n"), Block("alpha", "  FriendlyName y\n"), "alpha:c "},
+        {Block("alpha", "  Unused x\n"), Block("alpha"), "alpha:u "},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.said, Diff(c.oldText, c.newText)) << c.newText;
+    }
+    const std::string alpha = Block("alpha");
+    for (const char* key :
+         {"FriendlyName", "Path", "GameDir", "Host", "Port", "MaxPlayers", "MapName", "MiscArgs",
+          "Priority", "Affinity", "MaxMemory", "MonitorDelay", "UpdPath", "UpdArgs",
+          "RestartBackoff", "UpdateWait", "UpdateCheck"}) { // a key line at the end wins
+        std::string changed = alpha.substr(0, alpha.size() - 2) + key + " z\n}\n";
+        EXPECT_EQ("alpha:c ", Diff(alpha, changed)) << key;
+    }
 }
 
 } // namespace

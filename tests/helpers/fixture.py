@@ -183,12 +183,12 @@ class Fleet:
         self.wait(lambda: started(s, launch) and query(s.port, 0.1) == f'launch {launch}', seconds,
                   f'{name} answering as launch {launch}')
 
-    def processes(self):
-        """Linux ids of the running processes of any program of the folder."""
+    def processes(self, program=None):
+        """Linux ids of the running processes of any program of the folder, or of that program file."""
         found = []
         for pid in filter(str.isdigit, os.listdir('/proc')):
             try:
-                found += [int(pid)] if self.root + '/' in open(f'/proc/{pid}/maps').read() else []
+                found += [int(pid)] if (program or self.root + '/') in open(f'/proc/{pid}/maps').read() else []
             except OSError:
                 pass
         return found

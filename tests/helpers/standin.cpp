@@ -26,7 +26,8 @@
 // Record: kind mode overlap (another tool was
 // running) cwd cmdline stdin (line ends as \r \n).
 //
-// "standin squat NAME" holds an event of that name until its input ends.
+// "standin squat NAME" holds an event of that name until its input ends, and
+// sets it then: "squat StandinGate" holds gated runs until then.
 #include "support/windows_api.h"
 
 #include <stdio.h>
@@ -255,10 +256,12 @@ int RunServer(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "squat") == 0) {
-        puts(CreateEventA(nullptr, TRUE, FALSE, argv[2]) != nullptr ? "held" : "failed");
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        puts(event != nullptr ? "held" : "failed");
         fflush(stdout);
         while (getchar() != EOF) {
         }
+        SetEvent(event);
         return 0;
     }
     char self[MAX_PATH] = "";

@@ -538,6 +538,32 @@ TEST_F(MonitorStates, AToolInheritsOnlyItsPipeEnds) {
     Stop();
 }
 
+TEST(MayRetire, NotOnceAnUpdateCycleHasBegunNorWhileABuildCheckRuns) {
+    const ServerEntry entry = {};
+    const struct {
+        uint32_t state, resumeState, failedTries;
+        bool buildCheckRuns, may;
+    } cases[] = {{LaunchServer, StartToolCheck, 0, false, true},
+                 {WatchServer, StartToolCheck, 0, false, true},
+                 {HoldServer, StartToolCheck, 0, false, true},
+                 {AcquireUpdateLock, StartToolCheck, 0, false, true}, // before its first try
+                 {AcquireUpdateLock, StartToolCheck, 1, false, false},
+                 {AcquireUpdateLock, StartUpdate, 0, false, false},
+                 {StartToolCheck, StartToolCheck, 0, false, false},
+                 {AwaitToolCheck, StartToolCheck, 0, false, false},
+                 {StartUpdate, StartToolCheck, 0, false, false},
+                 {AwaitUpdate, StartToolCheck, 0, false, false},
+                 {WatchServer, StartToolCheck, 0, true, false}};
+    for (const auto& c : cases) {
+        MonitorState monitor(entry);
+        monitor.state = c.state;
+        monitor.resumeState = c.resumeState;
+        monitor.failedTries = c.failedTries;
+        monitor.buildCheckRuns = c.buildCheckRuns;
+        EXPECT_EQ(c.may, MayRetire(monitor)) << c.state << " " << c.resumeState;
+    }
+}
+
 } // namespace
 
 namespace {

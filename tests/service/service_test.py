@@ -11,11 +11,13 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import WINE_RUN, query, run, says, wine, write  # noqa: E402
+from fixture import TOP, WINE_RUN, query, run, says, wine, write  # noqa: E402
 
 BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
-          'Supported arguments:\n\n  -i  Install service\n  -u  Uninstall service\n\n'
+          'Supported arguments:\n\n  -i  Install service\n  -u  Uninstall service\n'
+          '  -t  Check corvane.cfg, or the file named after -t\n'
+          '  -r  Check corvane.cfg and have the running service reload it\n\n'
           'Place this executable in the desired location the service\n'
           'should run from and then install it using the argument -i.\n\n'
           'Once the service is installed, restart the system or open the\n'
@@ -172,5 +174,92 @@ def fleet_at_work(fleet):
     assert [abs(p - want) <= 1 for p, want in zip(pauses, (5, 10, 20))] == [True] * 3, pauses
 
 
+def config_check(fleet):
+    """corvane -t prints each of the parser's messages as the service logs it,
+    with exit code 1, and nothing to corvane.log; -r checks first, then needs
+    the service installed and running."""
+    fleet.add('one')
+    fleet.configure()
+    block = open(fleet.root + '/corvane.cfg').read()  # 16 lines
+    blocks = ''.join(block.replace('"one"', f's{i}') for i in range(17))
+    cases = [(block, 'Config file "%s" is valid, servers defined: 1'), ('', 'No servers defined'),
+             (None, 'Failed to read config file "%s"'),
+             ('alpha {\n', 'Failed to parse server name at line 1'),
+             (block * 2, 'Server name duplicate at line 17'), ('a\nx\n', "Expected '{' at line 2"),
+             ('a\n{ }\n', "Expected standalone '{' at line 2"),
+             ('a\n{\n} }\n', "Expected standalone '}' at line 3"),
+             (blocks, 'MaxServers overflow at line 272'),
+             ('a\n{\n}\n', 'Missing key "Path" for server "a"\nFailed to read out server keys at line 3'),
+             ('a\n{\nPath\n', 'Failed to parse key at line 3'),
+             ('a\n{\nPath a b\n', 'Failed to parse value at line 3'),
+             ('a\n{\n', 'Config file terminated unexpectedly at line 2')]
+    os.chdir(fleet.root)  # a relative name is the user's directory's
+    try:
+        for i, (text, lines) in enumerate(cases):
+            if text is not None:
+                write(f'{fleet.root}/t{i}.cfg', text)
+            name = 'Z:' + fleet.root.replace('/', '\\') + f'\\t{i}.cfg'
+            says((0 if i == 0 else 1, (lines.replace('%s', name) + '\n').replace('\n', '\r\n')),
+                 fleet.exe, '-t', f't{i}.cfg')
+    finally:
+        os.chdir(TOP)
+    valid = 'Config file "corvane.cfg" is valid, servers defined: 1\r\n'
+    says((1, valid + 'Service "Corvane" is not installed\r\n'), fleet.exe, '-r')
+    fleet.install()
+    says((1, valid + 'Service "Corvane" is not running\r\n'), fleet.exe, '-R')
+    write(fleet.root + '/corvane.cfg', 'a\n{\n')
+    says((1, 'Config file terminated unexpectedly at line 2\r\n'), fleet.exe, '-r')
+    assert not os.path.exists(fleet.root + '/corvane.log')
+
+
+def reload(fleet):
+    """A reload while a server's update runs: the unchanged server's process runs
+    on, the changed one is launched once anew, the removed one ends, the added
+    one starts, and the updating one, changed too, ends only after its cycle.
+    A reload asked for while that cycle runs is carried out after it: the file,
+    broken by then, is logged with its line and changes nothing."""
+    gate = subprocess.Popen([WINE_RUN, fleet.root + '/tools/steamcmd.exe', 'squat', 'StandinGate'],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert gate.stdout.readline() == b'held\r\n'
+    same, changed, removed = fleet.add('same'), fleet.add('changed'), fleet.add('removed')
+    updating = fleet.add('updating', tool='run gated\n')
+    fleet.configure()
+    fleet.start()
+    for name in fleet.servers:
+        fleet.wait_answer(name, 1)
+    write(updating.file('srcds_control.txt'), 'request 3\nanswer\n')
+    record = updating.file('tools/steamcmd_record.txt')
+    fleet.wait(lambda: os.path.exists(record) and 'kind=run' in open(record).read(), 60,
+               'the update of "updating" running')
+    del fleet.servers['removed']
+    changed.keys['MapName'] = updating.keys['MaxPlayers'] = 'new'
+    fleet.add('added')
+    fleet.configure()
+    valid = 'Config file "corvane.cfg" is valid, servers defined: 4\r\n'
+    says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
+    fleet.logged('Config file reloaded: 1 unchanged, 1 added, 2 changed, 1 removed', 30)
+    fleet.wait_answer('added', 1)
+    fleet.wait_answer('changed', 2)
+    assert '+map new' in open(changed.file('srcds_record.txt')).read().split('cmdline=')[-1]
+    fleet.wait(lambda: not fleet.processes(removed.file('srcds.exe')), 10, 'the process of "removed" gone')
+    says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
+    write(fleet.root + '/corvane.cfg', open(fleet.root + '/corvane.cfg').read() + 'x\n{\n  Path\n')
+    assert query(same.port) == 'launch 1'
+    gate.communicate(b'')
+    fleet.logged('Config file not reloaded: every server runs on as it was', 30)
+    fleet.wait_answer('updating', 2)
+    log = fleet.log()
+    log = log[log.index('Config file reloaded: 1 unchanged, 1 added, 2 changed, 1 removed'):]
+    assert [line for line in log if '"updating"' in line or '[Update]' in line] == [
+        '[Update] Completed successfully', '"updating" launched successfully'], log
+    failed = log.index('Failed to parse key at line 67')
+    assert log.index('[Update] Completed successfully') < failed, log  # the request was kept till then
+    assert log[failed + 1] == 'Config file not reloaded: every server runs on as it was', log
+    for s, launches in ((same, 1), (changed, 2), (removed, 1), (updating, 2), (fleet.servers['added'], 1)):
+        assert open(s.file('srcds_starts.txt')).read() == str(launches), s.name
+    assert query(same.port) == 'launch 1' and '-maxplayers new' in open(
+        updating.file('srcds_record.txt')).read().split('cmdline=')[-1]
+
+
 if __name__ == '__main__':
-    run([console, installer, startup_failures, fleet_at_work])
+    run([console, installer, startup_failures, fleet_at_work, config_check, reload])

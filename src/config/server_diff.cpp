@@ -1,0 +1,58 @@
+// Comparing the fleet's servers with the file's, field by field.
+#include "config/server_diff.h"
+
+#include <stddef.h>
+#include <string.h>
+
+// Every text field that configures a server; the thread's id and handle are
+// the fleet's, not the file's.
+static const size_t ConfigurationFields[] = {
+    offsetof(ServerEntry, FriendlyName),   offsetof(ServerEntry, Path),
+    offsetof(ServerEntry, GameDir),        offsetof(ServerEntry, Host),
+    offsetof(ServerEntry, Port),           offsetof(ServerEntry, MaxPlayers),
+    offsetof(ServerEntry, MapName),        offsetof(ServerEntry, MiscArgs),
+    offsetof(ServerEntry, Priority),       offsetof(ServerEntry, Affinity),
+    offsetof(ServerEntry, MaxMemory),      offsetof(ServerEntry, MonitorDelay),
+    offsetof(ServerEntry, UpdPath),        offsetof(ServerEntry, UpdArgs),
+    offsetof(ServerEntry, RestartBackoff), offsetof(ServerEntry, UpdateWait),
+    offsetof(ServerEntry, UpdateCheck),
+};
+
+static bool SameConfiguration(const ServerEntry& first, const ServerEntry& second) {
+    for (size_t offset : ConfigurationFields) {
+        if (strcmp(reinterpret_cast<const char*>(&first) + offset,
+                   reinterpret_cast<const char*>(&second) + offset) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static uint32_t FindBlock(const char* blockName, const ServerEntry* const* servers,
+                          uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (strcmp(servers[i]->BlockName, blockName) == 0) {
+            return i;
+        }
+    }
+    return NoServerIndex;
+}
+
+uint32_t DiffServers(const ServerEntry* const* oldServers, uint32_t oldCount,
+                     const ServerEntry* const* newServers, uint32_t newCount, ServerDiff* out) {
+    uint32_t written = 0;
+    for (uint32_t i = 0; i < oldCount; ++i) {
+        uint32_t match = FindBlock(oldServers[i]->BlockName, newServers, newCount);
+        ServerChange change = match == NoServerIndex ? ServerRemoved
+                              : SameConfiguration(*oldServers[i], *newServers[match])
+                                  ? ServerUnchanged
+                                  : ServerChanged;
+        out[written++] = {change, i, match};
+    }
+    for (uint32_t i = 0; i < newCount; ++i) {
+        if (FindBlock(newServers[i]->BlockName, oldServers, oldCount) == NoServerIndex) {
+            out[written++] = {ServerAdded, NoServerIndex, i};
+        }
+    }
+    return written;
+}
