@@ -281,6 +281,7 @@ class MonitorStates : public WineTest {
             });
             HANDLE tool = monitor->tool.hProcess;
             RunPass(*monitor, now);
+            EXPECT_LE(monitor->output.Length(), OutputKeepLimit) << "at second " << now - 1000;
             EXPECT_TRUE(monitor->state != AcquireUpdateLock || holder || UpdMutexFree())
                 << "the mutex is kept while the cycle waits, at second " << now - 1000;
             if (firstServer == nullptr && monitor->server.hProcess != nullptr) {
@@ -292,15 +293,14 @@ class MonitorStates : public WineTest {
                 std::string mode;
                 bool ended = WaitUntil([&] {
                     mode = Count(ReadText(record), "\nend\n") == toolStarts ? RecordValue(record, "mode") : "";
-                    if (mode != "spill") {
-                        DrainPipe(monitor->outputPipe, monitor->output, 1 << 20); // as the passes do
+                    if (mode == "hang" || mode == "flood" || mode == "spill") {
+                        return true;
                     }
-                    return ProcessExited(monitor->tool.hProcess) || mode == "hang" ||
-                           mode == "flood" || mode == "spill";
+                    DrainPipe(monitor->outputPipe, monitor->output, 1 << 20); // as the passes do
+                    return ProcessExited(monitor->tool.hProcess);
                 }) && (ProcessExited(monitor->tool.hProcess) || mode == "spill");
                 now = ended ? now : monitor->toolDeadline;
             }
-            EXPECT_LE(monitor->output.Length(), OutputKeepLimit) << "at second " << now - 1000;
         }
         return seen;
     }
