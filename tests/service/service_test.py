@@ -251,9 +251,9 @@ def reload(fleet):
     log = fleet.log()
     log = log[log.index('Config file reloaded: 1 unchanged, 1 added, 2 changed, 1 removed'):]
     assert [line for line in log if '"updating"' in line or '[Update]' in line] == [
-        '[Update] Completed successfully', '"updating" launched successfully'], log
+        '[Update] Completed successfully for "updating"', '"updating" launched successfully'], log
     failed = log.index('Failed to parse key at line 67')
-    assert log.index('[Update] Completed successfully') < failed, log  # the request was kept till then
+    assert log.index('[Update] Completed successfully for "updating"') < failed, log  # the request was kept till then
     assert log[failed + 1] == 'Config file not reloaded: every server runs on as it was', log
     for s, launches in ((same, 1), (changed, 2), (removed, 1), (updating, 2), (fleet.servers['added'], 1)):
         assert open(s.file('srcds_starts.txt')).read() == str(launches), s.name
