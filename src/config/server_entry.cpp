@@ -37,6 +37,8 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         {"RestartBackoff", entry->RestartBackoff, sizeof entry->RestartBackoff, true},
         {"UpdateWait", entry->UpdateWait, sizeof entry->UpdateWait, true},
         {"UpdateCheck", entry->UpdateCheck, sizeof entry->UpdateCheck, true},
+        {"RconPassword", entry->RconPassword, sizeof entry->RconPassword, true},
+        {"StopWait", entry->StopWait, sizeof entry->StopWait, true},
     };
     try {
         for (const Field& field : fields) {

@@ -28,6 +28,8 @@ constexpr uint32_t UpdArgsSize = 128;
 constexpr uint32_t RestartBackoffSize = 8;
 constexpr uint32_t UpdateWaitSize = 8;
 constexpr uint32_t UpdateCheckSize = 8;
+constexpr uint32_t RconPasswordSize = 64;
+constexpr uint32_t StopWaitSize = 8;
 
 // Fields are named after their configuration keys. Numbers stay text and are
 // converted where they are used. The text fields are written only while the
@@ -51,6 +53,10 @@ struct ServerEntry {
     char RestartBackoff[RestartBackoffSize]; // seconds: the longest pause of a failing server
     char UpdateWait[UpdateWaitSize];         // minutes an update waits for an empty server
     char UpdateCheck[UpdateCheckSize];       // minutes between asks for a newer build
+    // With it a planned end asks the server to quit over its remote console;
+    // never logged, never on a command line.
+    char RconPassword[RconPasswordSize];
+    char StopWait[StopWaitSize]; // seconds a server asked to quit has before it is terminated
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service

@@ -9,6 +9,9 @@
 
 #include "monitor/monitor_state.h"
 
+// Seconds from a server's end to its next launch or update cycle.
+constexpr int64_t RelaunchDelay = 5;
+
 // The thread start routine; its parameter is the server's ServerEntry, which
 // must outlive the thread. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);

@@ -8,6 +8,8 @@
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
+constexpr DWORD StopProgressMs = 1000;
+
 bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
     uint32_t started = 0;
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
@@ -41,7 +43,7 @@ static void PostStopMessage(DWORD threadId, HANDLE thread) {
     }
 }
 
-void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
+void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWaiting)()) {
     HANDLE threads[MaxServers];
     DWORD threadCount = 0;
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
@@ -51,8 +53,12 @@ void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
             threads[threadCount++] = entry->ThreadHandle;
         }
     }
-    if (threadCount != 0) {
-        WaitForMultipleObjects(threadCount, threads, TRUE, INFINITE);
+    // A thread whose server was asked to quit may take up to its StopWait.
+    while (threadCount != 0 &&
+           WaitForMultipleObjects(threadCount, threads, TRUE, StopProgressMs) == WAIT_TIMEOUT) {
+        if (stillWaiting != nullptr) {
+            stillWaiting();
+        }
     }
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
         ServerEntry* entry = table[slot];

@@ -13,4 +13,5 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount);
 
 // Asks every started thread to stop, all before waiting, then waits for all
 // of them without a time-out, closes their handles and frees every entry.
-void StopMonitorThreads(ServerEntry** table, uint32_t slotCount);
+// While it waits, stillWaiting (when given) is called about once a second.
+void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWaiting)() = nullptr);
