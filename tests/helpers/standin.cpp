@@ -205,7 +205,8 @@ DWORD WINAPI ListenRcon(LPVOID address) {
                 } else if (field[2] == 3) {
                     reply += RconAnswer(mode == "refuse" || body != password ? -1 : field[1], 2);
                 } else if (body == "quit" && mode != "ignore") {
-                    Sleep(300); // as a server saves what it holds
+                    closesocket(client);
+                    Sleep(300); // as a server saves what it holds, its console closed
                     Append("_rcon_record.txt", "bye\n");
                     ExitProcess(0);
                 }

@@ -474,9 +474,9 @@ const Case Cases[] = {
      "write mod\\stop_request.txt|run 6|5 Held|record 1 3 pw\n2 2 quit\nbye\n"},
     {"rcon_answer_in_pieces", 0, "RconPassword pw|rcon pieces|run 0|0 Up|"
      "write mod\\stop_request.txt|run 6|5 Held|record 1 3 pw\n2 2 quit\nbye\n"},
-    {"rcon_quit_ignored_until_stop_wait", 0, "RconPassword pw|StopWait 0|rcon ignore|run 0|"
-     R"(0 "s" has StopWait "0" out of range (1 to 60), read as 1|0 Up|write mod\stop_request.txt|)"
-     R"(run 9|5 Held|6 "s" did not quit within 1s and has been terminated)"},
+    {"rcon_quit_ignored_until_stop_wait", 0, "RconPassword pw|StopWait 61|rcon ignore|run 0|"
+     R"(0 "s" has StopWait "61" out of range (1 to 60), read as 60|0 Up|write mod\stop_request.txt|)"
+     R"(run 64|5 Held|run 70|65 "s" did not quit within 60s and has been terminated)"},
     {"rcon_password_refused_once", 0, "RconPassword pw|rcon refuse|run 0|0 Up|"
      R"(write mod\stop_request.txt|run 6|5 Held|5 "s" refused the RCON password and has been )"
      "terminated|record 1 3 pw\n"},
