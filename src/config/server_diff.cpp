@@ -4,22 +4,11 @@
 #include <stddef.h>
 #include <string.h>
 
-// Every text field that configures a server; the thread's id and handle are
-// the fleet's, not the file's.
-static const size_t ConfigurationFields[] = {
-    offsetof(ServerEntry, FriendlyName),   offsetof(ServerEntry, Path),
-    offsetof(ServerEntry, GameDir),        offsetof(ServerEntry, Host),
-    offsetof(ServerEntry, Port),           offsetof(ServerEntry, MaxPlayers),
-    offsetof(ServerEntry, MapName),        offsetof(ServerEntry, MiscArgs),
-    offsetof(ServerEntry, Priority),       offsetof(ServerEntry, Affinity),
-    offsetof(ServerEntry, MaxMemory),      offsetof(ServerEntry, MonitorDelay),
-    offsetof(ServerEntry, UpdPath),        offsetof(ServerEntry, UpdArgs),
-    offsetof(ServerEntry, RestartBackoff), offsetof(ServerEntry, UpdateWait),
-    offsetof(ServerEntry, UpdateCheck),
-};
-
+// Every key of the block counts; the thread's id and handle are the fleet's,
+// not the file's.
 static bool SameConfiguration(const ServerEntry& first, const ServerEntry& second) {
-    for (size_t offset : ConfigurationFields) {
+    for (uint32_t i = 0; i < ServerKeyCount; ++i) {
+        size_t offset = ServerKeys[i].offset;
         if (strcmp(reinterpret_cast<const char*>(&first) + offset,
                    reinterpret_cast<const char*>(&second) + offset) != 0) {
             return false;

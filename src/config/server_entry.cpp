@@ -1,10 +1,28 @@
 // Server entry: copies a block's keys into the fixed-width fields.
 #include "config/server_entry.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 
 #include "support/event_log.h"
 #include "support/text_helpers.h"
+
+#define CORVANE_KEY(name, optional)                                                                \
+    { #name, offsetof(ServerEntry, name), sizeof(ServerEntry::name), optional }
+const ServerKey ServerKeys[] = {
+    CORVANE_KEY(FriendlyName, false), CORVANE_KEY(Path, false),
+    CORVANE_KEY(GameDir, false),      CORVANE_KEY(Host, false),
+    CORVANE_KEY(Port, false),         CORVANE_KEY(MaxPlayers, false),
+    CORVANE_KEY(MapName, false),      CORVANE_KEY(MiscArgs, false),
+    CORVANE_KEY(Priority, false),     CORVANE_KEY(Affinity, false),
+    CORVANE_KEY(MaxMemory, false),    CORVANE_KEY(MonitorDelay, false),
+    CORVANE_KEY(UpdPath, false),      CORVANE_KEY(UpdArgs, false),
+    CORVANE_KEY(RestartBackoff, true), CORVANE_KEY(UpdateWait, true),
+    CORVANE_KEY(UpdateCheck, true),   CORVANE_KEY(RconPassword, true),
+    CORVANE_KEY(StopWait, true),
+};
+#undef CORVANE_KEY
+const uint32_t ServerKeyCount = sizeof ServerKeys / sizeof ServerKeys[0];
 
 ServerEntry* ReadServerKeys(const KeyTable& keys) {
     ServerEntry* entry = static_cast<ServerEntry*>(calloc(1, sizeof(ServerEntry)));
@@ -13,38 +31,14 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         WriteLog("Out of memory for server \"%s\"", name != nullptr ? name : "");
         return nullptr;
     }
-    struct Field {
-        const char* key;
-        char* text;
-        uint32_t size;
-        bool optional = false;
-    };
-    const Field fields[] = {
-        {"FriendlyName", entry->FriendlyName, sizeof entry->FriendlyName},
-        {"Path", entry->Path, sizeof entry->Path},
-        {"GameDir", entry->GameDir, sizeof entry->GameDir},
-        {"Host", entry->Host, sizeof entry->Host},
-        {"Port", entry->Port, sizeof entry->Port},
-        {"MaxPlayers", entry->MaxPlayers, sizeof entry->MaxPlayers},
-        {"MapName", entry->MapName, sizeof entry->MapName},
-        {"MiscArgs", entry->MiscArgs, sizeof entry->MiscArgs},
-        {"Priority", entry->Priority, sizeof entry->Priority},
-        {"Affinity", entry->Affinity, sizeof entry->Affinity},
-        {"MaxMemory", entry->MaxMemory, sizeof entry->MaxMemory},
-        {"MonitorDelay", entry->MonitorDelay, sizeof entry->MonitorDelay},
-        {"UpdPath", entry->UpdPath, sizeof entry->UpdPath},
-        {"UpdArgs", entry->UpdArgs, sizeof entry->UpdArgs},
-        {"RestartBackoff", entry->RestartBackoff, sizeof entry->RestartBackoff, true},
-        {"UpdateWait", entry->UpdateWait, sizeof entry->UpdateWait, true},
-        {"UpdateCheck", entry->UpdateCheck, sizeof entry->UpdateCheck, true},
-    };
     try {
-        for (const Field& field : fields) {
-            const char* value = keys.Get(field.key);
-            if (value == nullptr && !field.optional) {
-                throw field.key;
+        for (const ServerKey& key : ServerKeys) {
+            const char* value = keys.Get(key.name);
+            if (value == nullptr && !key.optional) {
+                throw key.name;
             }
-            CopyBounded(field.text, field.size, value != nullptr ? value : "");
+            CopyBounded(reinterpret_cast<char*>(entry) + key.offset, key.size,
+                        value != nullptr ? value : "");
         }
     } catch (const char* missingKey) {
         // FriendlyName holds as much as was read: empty if it was the missing key.

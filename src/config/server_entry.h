@@ -2,6 +2,7 @@
 // fixed-width text, and the identity of the monitor thread that supervises it.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "config/key_table.h"
@@ -28,6 +29,8 @@ constexpr uint32_t UpdArgsSize = 128;
 constexpr uint32_t RestartBackoffSize = 8;
 constexpr uint32_t UpdateWaitSize = 8;
 constexpr uint32_t UpdateCheckSize = 8;
+constexpr uint32_t RconPasswordSize = 64;
+constexpr uint32_t StopWaitSize = 8;
 
 // Fields are named after their configuration keys. Numbers stay text and are
 // converted where they are used. The text fields are written only while the
@@ -54,10 +57,26 @@ struct ServerEntry {
     // The name line of the server's block, which a FriendlyName key does not
     // change: a reload matches servers by it. Filled by the parser.
     char BlockName[FriendlyNameSize];
+    // With it a planned end asks the server to quit over its remote console;
+    // never logged, never on a command line.
+    char RconPassword[RconPasswordSize];
+    char StopWait[StopWaitSize]; // seconds a server asked to quit has before it is terminated
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service
 };
+
+// The configuration keys of a server block, in the order they are read; each
+// names its text field of ServerEntry by offset and width. A required key
+// missing from a block fails it; an optional one left out stays empty.
+struct ServerKey {
+    const char* name;
+    size_t offset;
+    uint32_t size;
+    bool optional;
+};
+extern const ServerKey ServerKeys[];
+extern const uint32_t ServerKeyCount;
 
 // Builds a new, otherwise all-zero entry from a block's keys, each value cut
 // to its field's width - 1; an optional key left out stays empty. On the first

@@ -6,6 +6,9 @@
 #include <string.h>
 
 constexpr long long LongestMonitorDelay = 3600;
+constexpr long long DefaultStopWait = 10;
+constexpr long long ShortestStopWait = 1;
+constexpr long long LongestStopWait = 60;
 
 bool NoteQueryResult(int queryResult, uint32_t& silentChecks) {
     if (queryResult != 0) {
@@ -54,4 +57,27 @@ uint32_t SleepToNextSecondMs(uint64_t nowMs, uint32_t lateMs) {
     uint32_t toNextSecond = 1000 - static_cast<uint32_t>(nowMs % 1000);
     uint32_t sleepMs = toNextSecond + lateMs / 2;
     return sleepMs == 0 ? 1 : sleepMs;
+}
+
+bool ReadStopWait(const char* text, int64_t& seconds) {
+    long long value = text[0] == '\0' ? DefaultStopWait : strtoll(text, nullptr, 10);
+    seconds = std::min(std::max(value, ShortestStopWait), LongestStopWait);
+    return seconds == value;
+}
+
+const char* WarningCommand(EndReason reason, int humans) {
+    if (humans <= 0) {
+        return nullptr;
+    }
+    switch (reason) {
+    case EndForHold:
+    case EndForRetire:
+        return "say This server shuts down in 10 seconds.";
+    case EndForUpdate:
+        return "say This server restarts for an update in 10 seconds.";
+    case EndForChange:
+        return "say This server restarts in 10 seconds.";
+    default:
+        return nullptr;
+    }
 }

@@ -47,3 +47,25 @@ Verdict JudgeMemory(uint32_t limitMib, uint64_t committedBytes);
 // How long to sleep, at clock time nowMs (milliseconds), to wake at most
 // lateMs after the next whole second: never less than 1 ms.
 uint32_t SleepToNextSecondMs(uint64_t nowMs, uint32_t lateMs);
+
+// Why a healthy server is ended on purpose.
+enum EndReason : uint32_t {
+    EndForStop,   // the service stops: no time to warn anyone
+    EndForHold,   // stop_request.txt
+    EndForUpdate, // an update applied while it ran
+    EndForChange, // its block changed: it is launched again
+    EndForRetire, // its block is gone
+};
+
+// StopWait when a server has an RconPassword: empty gives the default,
+// 10 s. False for a number below 1 or above 60, read as the nearest bound
+// (text that is no number reads as 0, so as 1).
+bool ReadStopWait(const char* text, int64_t& seconds);
+
+// Seconds between the warning to the players and the quit.
+constexpr int64_t WarningLead = 10;
+
+// The console command that warns the players before an end for reason, or
+// null when none is given: nobody plays (humans 0, or -1, not known), or the
+// service stops.
+const char* WarningCommand(EndReason reason, int humans);

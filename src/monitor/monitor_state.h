@@ -32,6 +32,10 @@ enum MonitorStateValue : uint32_t {
     AwaitUpdate = 6,
     // Ended and not launched while stop_request.txt is in its game directory.
     HoldServer = 7,
+    // A planned end under way: warned, asked to quit, waited for.
+    EndServer = 8,
+    // Ended for good by the service's stop or a retirement: nothing more runs.
+    ServerEnded = 9,
 };
 
 constexpr size_t RequestPathSize = 260;
@@ -94,6 +98,18 @@ struct MonitorState {
     bool markerSeen = false;
     bool recordOpened = false;
     int64_t tickDeadline = 0;
-    // Set by RetireMessage; the thread ends at the first pass MayRetire allows.
+    // Set by RetireMessage; the thread ends at the first pass MayRetire allows,
+    // its server ended for retireReason (an EndReason).
     bool retiring = false;
+    uint32_t retireReason = 0;
+    // Players less bots at the last check; -1 when not known.
+    int lastHumans = -1;
+    // With RconPassword: StopWait as seconds, read once at the thread's start.
+    int64_t stopWait = 0;
+    // The planned end under way (EndServer): its EndReason, when the quit is
+    // due, whether it was sent, and by when the server must have ended.
+    uint32_t endReason = 0;
+    int64_t quitAt = 0;
+    bool quitSent = false;
+    int64_t endDeadline = 0;
 };

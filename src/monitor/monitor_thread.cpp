@@ -10,6 +10,7 @@
 #include "monitor/health_check.h"
 #include "monitor/health_rules.h"
 #include "monitor/launch_args.h"
+#include "monitor/planned_end.h"
 #include "monitor/server_launch.h"
 #include "monitor/update_cycle.h"
 #include "support/event_log.h"
@@ -17,7 +18,6 @@
 
 constexpr int64_t WatchInterval = 5;
 constexpr int64_t LaunchRetryDelay = 10;
-constexpr int64_t RelaunchDelay = 5;
 // A pass starts this long after the seconds count has changed, at the latest.
 constexpr uint32_t TickSleepMs = 20;
 
@@ -44,13 +44,16 @@ void WaitNextTick(int64_t& tickDeadline) {
     tickDeadline = Now() + 1;
 }
 
-bool StopRequested(bool& retireRequested) {
+bool StopRequested(MonitorState& monitor) {
     MSG message;
     while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
         if (message.message == StopMessage) {
             return true;
         }
-        retireRequested = retireRequested || message.message == RetireMessage;
+        if (message.message == RetireMessage) {
+            monitor.retiring = true;
+            monitor.retireReason = static_cast<uint32_t>(message.wParam);
+        }
     }
     return false;
 }
@@ -90,6 +93,10 @@ void StartMonitor(MonitorState& monitor) {
         WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
                  entry.FriendlyName, entry.MonitorDelay);
     }
+    if (entry.RconPassword[0] != '\0' && !ReadStopWait(entry.StopWait, monitor.stopWait)) {
+        WriteLog("\"%s\" has StopWait \"%s\" out of range (1 to 60), read as %u",
+                 entry.FriendlyName, entry.StopWait, static_cast<unsigned>(monitor.stopWait));
+    }
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
     snprintf(monitor.holdPath, sizeof monitor.holdPath, "%s\\%s\\%s", entry.Path, entry.GameDir,
@@ -128,6 +135,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         // Nothing of the last run is held against this one.
         monitor.silentChecks = 0;
         monitor.waitingForEmpty = false;
+        monitor.lastHumans = -1;
         // With RestartBackoff an end before the first check is seen within a
         // second, so that a server that dies at its start counts a short run.
         bool lookEachSecond = BackoffOn(entry.RestartBackoff) && monitor.monitorDelay > 1;
@@ -170,15 +178,6 @@ static void NoteQueryError(MonitorState& monitor, int queryError) {
     }
 }
 
-// Ends a running server for its update: the cycle then runs as after an end.
-static void EndForUpdate(MonitorState& monitor, int64_t now) {
-    TerminateProcess(monitor.server.hProcess, 0);
-    CloseProcessHandles(monitor.server);
-    monitor.waitingForEmpty = false;
-    BeginUpdateCycle(monitor);
-    monitor.nextActionTime = now + RelaunchDelay;
-}
-
 // With UpdateWait, at a healthy server's checks: a request is applied once
 // nobody plays on the server (humans 0; -1, not known, is not empty), or once
 // it has waited that many minutes, whichever is first.
@@ -195,12 +194,12 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
     long minutes = std::max(0L, strtol(entry.UpdateWait, nullptr, 10));
     if (humans == 0) {
         WriteLog("\"%s\" is empty and has been terminated for its update", entry.FriendlyName);
-        EndForUpdate(monitor, now);
+        BeginPlannedEnd(monitor, now, EndForUpdate);
     } else if (now - monitor.waitingSince >= 60 * static_cast<int64_t>(minutes)) {
         WriteLog("\"%s\" waited %u minutes for an empty server and has been terminated for its "
                  "update",
                  entry.FriendlyName, static_cast<unsigned>(minutes));
-        EndForUpdate(monitor, now);
+        BeginPlannedEnd(monitor, now, EndForUpdate);
     } else if (monitor.waitingSince == now) {
         WriteLog("\"%s\" has an update waiting for an empty server", entry.FriendlyName);
     }
@@ -218,6 +217,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     } else {
         verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
         NoteQueryError(monitor, facts.error);
+        monitor.lastHumans = facts.humans;
     }
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
@@ -267,12 +267,9 @@ void RunPass(MonitorState& monitor, int64_t now) {
             BeginUpdateCycle(monitor);
         }
     } else if (held && monitor.state <= AcquireUpdateLock) { // no tool run under way
-        TerminateRunning(monitor.server.hProcess, 0);
-        CloseProcessHandles(monitor.server);
-        monitor.waitingForEmpty = false;
         WriteLog("\"%s\" is held by stop_request.txt, not launched until it is removed",
                  monitor.entry.FriendlyName);
-        monitor.state = HoldServer;
+        BeginPlannedEnd(monitor, now, EndForHold);
     }
     if (monitor.state == HoldServer) {
         monitor.nextActionTime = now + 1; // looked at again in the next pass
@@ -289,6 +286,11 @@ void RunStateAction(MonitorState& monitor, int64_t now) {
         break;
     case WatchServer:
         WatchServerAction(monitor, now);
+        break;
+    case EndServer:
+        EndServerAction(monitor, now);
+        break;
+    case ServerEnded:
         break;
     default:
         RunUpdateAction(monitor, now);
@@ -322,7 +324,12 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
         if (!firstPass) {
             WaitNextTick(monitor.tickDeadline);
         }
-        if (StopRequested(monitor.retiring) || (monitor.retiring && MayRetire(monitor))) {
+        if (StopRequested(monitor)) {
+            EndForGood(monitor, EndForStop);
+            break;
+        }
+        if (monitor.retiring && MayRetire(monitor)) { // players may be told, as for a hold
+            EndForGood(monitor, static_cast<EndReason>(monitor.retireReason));
             break;
         }
         RunPass(monitor, Now());

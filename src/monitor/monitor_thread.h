@@ -9,6 +9,9 @@
 
 #include "monitor/monitor_state.h"
 
+// Seconds from a server's end to its next launch or update cycle.
+constexpr int64_t RelaunchDelay = 5;
+
 // The thread start routine; its parameter is the server's ServerEntry, which
 // must outlive the thread. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);
@@ -22,9 +25,10 @@ int64_t Now();
 void WaitNextTick(int64_t& tickDeadline);
 
 // True when a StopMessage was waiting in the calling thread's queue. A
-// RetireMessage sets retireRequested; other messages of the program's range
+// RetireMessage sets the monitor's retiring, with its EndReason in wParam
+// (EndForChange or EndForRetire); other messages of the program's range
 // are taken and dropped; the rest stay.
-bool StopRequested(bool& retireRequested);
+bool StopRequested(MonitorState& monitor);
 
 // Whether a retiring thread may end now: not while its update cycle has begun
 // (it holds UpdMutex, or waits between tries) nor while a build check holds

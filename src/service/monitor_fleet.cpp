@@ -5,9 +5,12 @@
 
 #include "config/config_parser.h"
 #include "config/server_diff.h"
+#include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
+
+constexpr DWORD StopProgressMs = 1000;
 
 // Starts the entry's thread; on failure logs it and returns false, the entry
 // left to its caller.
@@ -44,13 +47,13 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
 // A thread message reaches only a thread that has looked at its queue once; a
 // monitor thread does so first thing, so a post that finds no queue yet is
 // repeated until it is taken or the thread has ended.
-static void PostToMonitor(const ServerEntry& entry, UINT message) {
-    while (!PostThreadMessageA(entry.ThreadId, message, 0, 0) &&
+static void PostToMonitor(const ServerEntry& entry, UINT message, WPARAM reason = 0) {
+    while (!PostThreadMessageA(entry.ThreadId, message, reason, 0) &&
            WaitForSingleObject(entry.ThreadHandle, 1) == WAIT_TIMEOUT) {
     }
 }
 
-void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
+void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWaiting)()) {
     HANDLE threads[FleetSlots];
     DWORD threadCount = 0;
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
@@ -60,8 +63,12 @@ void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
             threads[threadCount++] = entry->ThreadHandle;
         }
     }
-    if (threadCount != 0) {
-        WaitForMultipleObjects(threadCount, threads, TRUE, INFINITE);
+    // A thread whose server was asked to quit may take up to its StopWait.
+    while (threadCount != 0 &&
+           WaitForMultipleObjects(threadCount, threads, TRUE, StopProgressMs) == WAIT_TIMEOUT) {
+        if (stillWaiting != nullptr) {
+            stillWaiting();
+        }
     }
     for (uint32_t slot = 0; slot < slotCount; ++slot) {
         ServerEntry* entry = table[slot];
@@ -76,8 +83,8 @@ void StopMonitorThreads(ServerEntry** table, uint32_t slotCount) {
     }
 }
 
-void StopFleet(MonitorFleet& fleet) {
-    StopMonitorThreads(fleet.entries, FleetSlots);
+void StopFleet(MonitorFleet& fleet, void (*stillWaiting)()) {
+    StopMonitorThreads(fleet.entries, FleetSlots, stillWaiting);
     for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
         FreeServerEntry(fleet.successors[slot]);
         fleet.successors[slot] = nullptr;
@@ -85,8 +92,10 @@ void StopFleet(MonitorFleet& fleet) {
     }
 }
 
-static void Retire(MonitorFleet& fleet, uint32_t slot) {
-    PostToMonitor(*fleet.entries[slot], RetireMessage);
+// The thread ends its server the planned way for reason (EndForChange or
+// EndForRetire), once any update cycle under way has ended.
+static void Retire(MonitorFleet& fleet, uint32_t slot, EndReason reason) {
+    PostToMonitor(*fleet.entries[slot], RetireMessage, reason);
     fleet.retiring[slot] = true;
 }
 
@@ -133,12 +142,12 @@ static void Reload(MonitorFleet& fleet) {
             WriteLog("\"%s\" has a new configuration and is launched anew",
                      fleet.entries[slot]->FriendlyName);
             fleet.successors[slot] = fresh[diff.newIndex];
-            Retire(fleet, slot);
+            Retire(fleet, slot, EndForChange);
             break;
         case ServerRemoved:
             WriteLog("\"%s\" was removed from corvane.cfg and is ended",
                      fleet.entries[slot]->FriendlyName);
-            Retire(fleet, slot);
+            Retire(fleet, slot, EndForRetire);
             break;
         case ServerAdded:
             // A free slot is always there: at most MaxServers run when a reload begins.

@@ -31,11 +31,12 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount);
 
 // Asks every started thread to stop, all before waiting, then waits for all
 // of them without a time-out, closes their handles and frees every entry.
-// slotCount is at most FleetSlots.
-void StopMonitorThreads(ServerEntry** table, uint32_t slotCount);
+// slotCount is at most FleetSlots. While it waits, stillWaiting (when given)
+// is called about once a second.
+void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWaiting)() = nullptr);
 
 // Stops every thread, ending ones included, and frees every entry.
-void StopFleet(MonitorFleet& fleet);
+void StopFleet(MonitorFleet& fleet, void (*stillWaiting)() = nullptr);
 
 // Called by the service thread at each look at its queue; never blocks.
 // Frees the slots whose retired threads have ended and starts their

@@ -3,7 +3,9 @@
 
 #include "config/config_parser.h"
 #include "config/server_entry.h"
+#include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
+#include "monitor/rcon_client.h"
 #include "service/command_line.h"
 #include "service/monitor_fleet.h"
 #include "support/event_log.h"
@@ -21,6 +23,11 @@ constexpr int RequestedStop = 0;
 constexpr int MutexFailure = -2;
 constexpr int StartupFailure = -3;
 constexpr DWORD ServiceSpecificBit = 0x20000000;
+// While servers are asked to quit, the stop's progress is reported each
+// second; the manager may take a service for hung when a hint passes without.
+constexpr DWORD StopWaitHintMs = 5000;
+// Asked for at the system's shutdown beyond the longest StopWait.
+constexpr DWORD ShutdownMarginMs = 10000;
 
 static void ReportStatus(DWORD state) {
     ServiceStatus.dwCurrentState = state;
@@ -28,12 +35,52 @@ static void ReportStatus(DWORD state) {
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN ||
+        control == SERVICE_CONTROL_PRESHUTDOWN) {
         PostThreadMessageA(ServiceThreadId, StopMessage, 0, 0);
     } else if (control == SERVICE_CONTROL_PARAMCHANGE) {
         PostThreadMessageA(ServiceThreadId, ReloadMessage, 0, 0);
     }
     SetServiceStatus(StatusHandle, &ServiceStatus);
+}
+
+static void ReportStopProgress() {
+    ++ServiceStatus.dwCheckPoint;
+    ServiceStatus.dwWaitHint = StopWaitHintMs;
+    SetServiceStatus(StatusHandle, &ServiceStatus);
+}
+
+// The longest StopWait of a server with an RconPassword, in seconds; 0 when
+// no server has one.
+static int64_t LongestStopWait(ServerEntry* const* servers) {
+    int64_t longest = 0;
+    for (uint32_t slot = 0; slot < MaxServers; ++slot) {
+        int64_t seconds = 0;
+        if (servers[slot] != nullptr && servers[slot]->RconPassword[0] != '\0') {
+            ReadStopWait(servers[slot]->StopWait, seconds);
+            longest = seconds > longest ? seconds : longest;
+        }
+    }
+    return longest;
+}
+
+// Asks Windows to give the service timeMs at the system's shutdown, which it
+// then announces by SERVICE_CONTROL_PRESHUTDOWN; false where Windows has no
+// such notice (before Vista) or refuses.
+static bool AskForShutdownTime(DWORD timeMs) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr ? OpenServiceA(manager, ServiceName, SERVICE_CHANGE_CONFIG) : nullptr;
+    DWORD info = timeMs; // SERVICE_PRESHUTDOWN_INFO, declared for Vista on: this one field
+    bool asked = service != nullptr &&
+                 ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return asked;
 }
 
 // Tends the fleet between looks at the queue, a reload included: no thread is
@@ -83,6 +130,11 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         if (!LoadConfig(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
+        int64_t stopWait = LongestStopWait(fleet.entries);
+        if (stopWait > 0 && AskForShutdownTime(static_cast<DWORD>(stopWait) * 1000 + RconTimeoutMs +
+                                               ShutdownMarginMs)) {
+            ServiceStatus.dwControlsAccepted |= SERVICE_ACCEPT_PRESHUTDOWN;
+        }
         if (!StartMonitorThreads(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
@@ -93,7 +145,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
 
     ReportStatus(SERVICE_STOP_PENDING);
-    StopFleet(fleet);
+    StopFleet(fleet, ReportStopProgress);
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);
@@ -111,5 +163,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         ServiceStatus.dwWin32ExitCode = static_cast<DWORD>(code) | ServiceSpecificBit;
     }
     ServiceStatus.dwServiceSpecificExitCode = static_cast<DWORD>(code);
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
     ReportStatus(SERVICE_STOPPED);
 }

@@ -208,12 +208,9 @@ TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
         EXPECT_EQ(c.said, Diff(c.oldText, c.newText)) << c.newText;
     }
     const std::string alpha = Block("alpha");
-    for (const char* key :
-         {"FriendlyName", "Path", "GameDir", "Host", "Port", "MaxPlayers", "MapName", "MiscArgs",
-          "Priority", "Affinity", "MaxMemory", "MonitorDelay", "UpdPath", "UpdArgs",
-          "RestartBackoff", "UpdateWait", "UpdateCheck"}) { // a key line at the end wins
-        std::string changed = alpha.substr(0, alpha.size() - 2) + key + " z\n}\n";
-        EXPECT_EQ("alpha:c ", Diff(alpha, changed)) << key;
+    for (uint32_t i = 0; i < ServerKeyCount; ++i) { // a key line at the end wins
+        std::string changed = alpha.substr(0, alpha.size() - 2) + ServerKeys[i].name + " z\n}\n";
+        EXPECT_EQ("alpha:c ", Diff(alpha, changed)) << ServerKeys[i].name;
     }
 }
 

@@ -10,7 +10,13 @@
 // commit <MiB> (touched, so it is committed), or request <code> (creates
 // <game>\update_request.txt and exits). Record, once bound and under its line:
 // pid priority affinity cwd cmdline; "srcds_requests.txt" gets each
-// request's source port.
+// request's source port. With "srcds_rcon.txt" ("<mode> <password>") it
+// listens for the remote console on TCP -ip/-port, one connection at a time,
+// and records each packet as "<id> <type> <body>" in "srcds_rcon_record.txt".
+// Modes: quit ("bye" and exit code 0 0.3 s after it is told to quit), ignore (answers, quits not),
+// refuse (any password), close (closes each connection at once), pieces
+// (answers a byte at a time; quits), mute (never answers), garble (answers a
+// login with a size of 5000).
 //
 // steamcmd.exe reads its input to the end, then runs a tool check when
 // "+quit" is on its command line, an app info print when its script asks for
@@ -167,6 +173,54 @@ int RunTool() {
     return 0;
 }
 
+// A remote console answer with an empty body.
+std::string RconAnswer(int32_t id, int32_t type) {
+    int32_t fields[3] = {10, id, type};
+    return std::string(reinterpret_cast<const char*>(fields), 12) + std::string(2, '\0');
+}
+
+DWORD WINAPI ListenRcon(LPVOID address) {
+    std::istringstream settings(Read(own + "_rcon.txt"));
+    std::string mode, password;
+    settings >> mode >> password;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL reuse = TRUE;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+    if (bind(listener, static_cast<sockaddr*>(address), sizeof(sockaddr_in)) != 0 || listen(listener, 4) != 0) {
+        return 1;
+    }
+    for (;;) {
+        SOCKET client = accept(listener, nullptr, nullptr);
+        std::string in;
+        char buffer[8192];
+        for (int got; mode != "close" && (got = recv(client, buffer, sizeof buffer, 0)) > 0;) {
+            in.append(buffer, static_cast<size_t>(got));
+            for (int32_t field[3]; in.size() >= 12 && in.size() >= 4 + *reinterpret_cast<const uint32_t*>(in.data());) {
+                memcpy(field, in.data(), 12);
+                std::string body = in.substr(12, static_cast<size_t>(field[0]) - 10).c_str();
+                in.erase(0, 4 + static_cast<size_t>(field[0]));
+                Append("_rcon_record.txt", std::to_string(field[1]) + " " + std::to_string(field[2]) + " " + body + "\n");
+                std::string reply = RconAnswer(field[1], 0);
+                if (field[2] == 3 && mode == "garble") {
+                    reply = std::string("\x88\x13\0\0", 4);
+                } else if (field[2] == 3) {
+                    reply += RconAnswer(mode == "refuse" || body != password ? -1 : field[1], 2);
+                } else if (body == "quit" && mode != "ignore") {
+                    closesocket(client);
+                    Sleep(300); // as a server saves what it holds, its console closed
+                    Append("_rcon_record.txt", "bye\n");
+                    ExitProcess(0);
+                }
+                for (size_t at = 0, piece = mode == "pieces" ? 1 : reply.size(); mode != "mute" && at < reply.size(); at += piece) {
+                    send(client, reply.data() + at, static_cast<int>(piece), 0);
+                    Sleep(mode == "pieces" ? 5 : 0);
+                }
+            }
+        }
+        closesocket(client);
+    }
+}
+
 int RunServer(int argc, char** argv) {
     std::string game, port = "27015", ip = "127.0.0.1";
     for (int i = 1; i + 1 < argc; ++i) {
@@ -189,6 +243,9 @@ int RunServer(int argc, char** argv) {
                sizeof reuse);
     if (bind(socketHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         return 2;
+    }
+    if (!Read(own + "_rcon.txt").empty()) {
+        CloseHandle(CreateThread(nullptr, 0, ListenRcon, &address, 0, nullptr));
     }
     const char challenge[] = "\x5E\x11\xA7\x3C";
     std::string mode;

@@ -9,6 +9,7 @@
 #include "monitor/health_rules.h"
 #include "monitor/launch_args.h"
 #include "monitor/query_packets.h"
+#include "monitor/rcon_packets.h"
 
 namespace {
 
@@ -75,10 +76,79 @@ TEST(MonitorRules, SilenceMemoryDelayAndAddress) {
         EXPECT_EQ(d.inRange, ReadMonitorDelay(d.text, seconds)) << d.text;
         EXPECT_EQ(d.seconds, seconds) << d.text;
     }
+    const struct {
+        const char* text;
+        bool inRange;
+        int64_t seconds;
+    } waits[] = {{"", true, 10},    {"1", true, 1},    {"60", true, 60}, {"0", false, 1},
+                 {"61", false, 60}, {"abc", false, 1}, {"-3", false, 1}, {"9s", true, 9}};
+    for (const auto& w : waits) {
+        int64_t seconds = -1;
+        EXPECT_EQ(w.inRange, ReadStopWait(w.text, seconds)) << w.text;
+        EXPECT_EQ(w.seconds, seconds) << w.text;
+    }
+    EXPECT_EQ(nullptr, WarningCommand(EndForStop, 5)); // no time at the service's stop
+    EXPECT_EQ(nullptr, WarningCommand(EndForHold, 0));
+    EXPECT_EQ(nullptr, WarningCommand(EndForUpdate, -1)); // not known: nobody to warn
+    EXPECT_STREQ("say This server shuts down in 10 seconds.", WarningCommand(EndForHold, 1));
+    EXPECT_STREQ("say This server restarts in 10 seconds.", WarningCommand(EndForChange, 2));
     EXPECT_STREQ("127.0.0.1", QueryAddress("0.0.0.0")); // every interface: queried at home
     EXPECT_STREQ("0.0.0.01", QueryAddress("0.0.0.01"));
     EXPECT_EQ(1010u, SleepToNextSecondMs(5000, 20));
     EXPECT_EQ(11u, SleepToNextSecondMs(5999, 20));
+}
+
+Bytes Hex(const std::string& hex) {
+    Bytes bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += hex[at] == ' ' ? 1 : 2) {
+        if (hex[at] != ' ') {
+            bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(at, 2), nullptr, 16)));
+        }
+    }
+    return bytes;
+}
+
+TEST(MonitorRules, RconPacketsEncodedAndDecoded) {
+    uint8_t packet[RconPacketRoom];
+    uint32_t length = EncodeRconPacket(packet, sizeof packet, 1, RconAuth, "pw");
+    EXPECT_EQ(Hex("0C000000 01000000 03000000 70 77 00 00"), Bytes(packet, packet + length));
+    EXPECT_EQ(0u, EncodeRconPacket(packet, 15, 1, RconAuth, "pw")); // one byte short
+    EXPECT_EQ(RconPacketRoom,
+              EncodeRconPacket(packet, sizeof packet, 2, 2, std::string(4086, 'x').c_str()));
+    EXPECT_EQ(0u, EncodeRconPacket(packet, sizeof packet, 2, 2, std::string(4087, 'x').c_str()));
+    const struct {
+        const char* bytes;
+        RconDecoding decoding;
+        int32_t id = 0, type = 0;
+        uint32_t used = 0, bodyLength = 0;
+    } packets[] = {
+        {"0A000000 FFFFFFFF 02000000 00 00 0A000000", RconComplete, -1, 2, 14,
+         0}, // refused, one more behind
+        {"0C000000 02000000 00000000 6F 6B 00 00", RconComplete, 2, 0, 16, 2},
+        {"001000 00 07000000 00000000", RconComplete, 7, 0, 4100, 4086}, // 4096: the largest
+        {"0A00", RconNeedMore},
+        {"0A000000 01000000 02000000 00", RconNeedMore},
+        {"", RconNeedMore},
+        {"09000000 01000000 02000000 00", RconInvalid},
+        {"01100000", RconInvalid}, // 9 and 4097
+        {"FFFFFFFF", RconInvalid},
+        {"00000080", RconInvalid}};
+    for (const auto& p : packets) {
+        Bytes bytes = Hex(p.bytes);
+        bytes.resize(std::max<size_t>(bytes.size(), p.used), 0);
+        RconPacket decoded;
+        uint32_t used = 0;
+        EXPECT_EQ(p.decoding, DecodeRconPacket(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                               decoded, used))
+            << p.bytes;
+        if (p.decoding == RconComplete) {
+            EXPECT_EQ(
+                std::vector<uint32_t>({uint32_t(p.id), uint32_t(p.type), p.used, p.bodyLength}),
+                std::vector<uint32_t>(
+                    {uint32_t(decoded.id), uint32_t(decoded.type), used, decoded.bodyLength}))
+                << p.bytes;
+        }
+    }
 }
 
 TEST(MonitorRules, TheInfoQueryAgainstCapturedDatagrams) {

@@ -79,7 +79,8 @@ const std::map<std::string, std::string> Said = {
     {"NotStarted", R"([Update] CreateUpdateProcess failed for "s", retry in 10s)"},
     {"Tries", R"([Update] Gave up on "s" after 3 tries)"},
     {"Waiting", R"("s" has an update waiting for an empty server)"},
-    {"Emptied", R"("s" is empty and has been terminated for its update)"}};
+    {"Emptied", R"("s" is empty and has been terminated for its update)"},
+    {"Held", R"("s" is held by stop_request.txt, not launched until it is removed)"}};
 
 DWORD ExitCode(HANDLE process) {
     DWORD code = 0;
@@ -175,6 +176,8 @@ class MonitorStates : public WineTest {
     //   gate                   starts the update run with its last line held back
     //   logdir                 a folder where corvane_update.log would go
     //   longpath <length>      a Path that long with an srcds.exe that is no program
+    //   rcon <mode>            the stand-in's remote console, password pw, from its next launch
+    //   record <packets>       what that console must have received by now
     //   <Key> <value>          a key of the block; $dir is the test's folder, $port its port
     void Play(const std::string& script) {
         Lines expected;
@@ -243,6 +246,10 @@ class MonitorStates : public WineTest {
                 Set("Path", dir + "\\" + std::string(std::stoul(rest) - dir.size() - 1, 'p'));
                 CreateDirectoryA(entry.Path, nullptr);
                 WriteText(Path("\\srcds.exe"), "");
+            } else if (word == "rcon") {
+                WriteText(Path("\\srcds_rcon.txt"), rest + " pw\n");
+            } else if (word == "record") {
+                EXPECT_EQ(rest, ReadText(Path("\\srcds_rcon_record.txt")));
             } else if (word != "run") {
                 Set(word.c_str(), rest);
             }
@@ -279,6 +286,10 @@ class MonitorStates : public WineTest {
                 return monitor->state != WatchServer || ProcessExited(server) ||
                        RecordValue(Path("\\srcds_record.txt"), "pid") == pid;
             });
+            std::string told = ReadText(Path("\\srcds_rcon_record.txt")); // a quit it obeys: gone
+            bool quitting = told.size() > 5 && told.compare(told.size() - 5, 5, "quit\n") == 0 &&
+                            ReadText(Path("\\srcds_rcon.txt")).compare(0, 6, "ignore") != 0;
+            WaitForSingleObject(server, monitor->state == EndServer && quitting ? 5000 : 0);
             HANDLE tool = monitor->tool.hProcess;
             RunPass(*monitor, now);
             EXPECT_LE(monitor->output.Length(), OutputKeepLimit) << "at second " << now - 1000;
@@ -459,6 +470,27 @@ const Case Cases[] = {
     {"a_build_check_without_its_tool", STILL_ACTIVE, "UpdateCheck 1|rm tools\\steamcmd.exe|"
      R"(run 60|0 Up|60 [Update] CreateUpdateProcess failed for "s", build check again in )"
      "1 minutes"},
+    {"rcon_quit_ends_by_itself", 0, "RconPassword pw|rcon quit|run 0|0 Up|"
+     "write mod\\stop_request.txt|run 6|5 Held|record 1 3 pw\n2 2 quit\nbye\n"},
+    {"rcon_answer_in_pieces", 0, "RconPassword pw|rcon pieces|run 0|0 Up|"
+     "write mod\\stop_request.txt|run 6|5 Held|record 1 3 pw\n2 2 quit\nbye\n"},
+    {"rcon_quit_ignored_until_stop_wait", 0, "RconPassword pw|StopWait 61|rcon ignore|run 0|"
+     R"(0 "s" has StopWait "61" out of range (1 to 60), read as 60|0 Up|write mod\stop_request.txt|)"
+     R"(run 64|5 Held|run 70|65 "s" did not quit within 60s and has been terminated)"},
+    {"rcon_password_refused_once", 0, "RconPassword pw|rcon refuse|run 0|0 Up|"
+     R"(write mod\stop_request.txt|run 6|5 Held|5 "s" refused the RCON password and has been )"
+     "terminated|record 1 3 pw\n"},
+    {"rcon_closed_at_once", 0, "RconPassword pw|rcon close|run 0|0 Up|write mod\\stop_request.txt|"
+     R"(run 6|5 Held|5 "s" could not be reached over RCON (error 10054) and has been terminated)"},
+    {"rcon_never_answering", 0, "RconPassword pw|rcon mute|run 0|0 Up|write mod\\stop_request.txt|"
+     R"(run 6|5 Held|5 "s" could not be reached over RCON (error 10060) and has been terminated)"},
+    {"rcon_packet_too_large", 0, "RconPassword pw|rcon garble|run 0|0 Up|"
+     R"(write mod\stop_request.txt|run 6|5 Held|5 "s" sent an invalid RCON packet and has been )"
+     "terminated"},
+    {"rcon_players_are_warned_before_an_update", 0, "srcds players 3 0|UpdateWait 0|RconPassword pw|"
+     "rcon quit|run 4|0 Up|write mod\\update_request.txt|run 21|5 \"s\" waited 0 minutes for an "
+     "empty server and has been terminated for its update|21 Check|21 UpToDate|record 1 3 pw\n"
+     "2 2 say This server restarts for an update in 10 seconds.\n1 3 pw\n2 2 quit\nbye\n"},
 };
 
 class MonitorCases : public MonitorStates, public ::testing::WithParamInterface<Case> {};

@@ -261,5 +261,32 @@ def reload(fleet):
         updating.file('srcds_record.txt')).read().split('cmdline=')[-1]
 
 
+def graceful_stop(fleet):
+    """A stop over sixteen servers with RconPassword ends them all in parallel
+    within StopWait and a margin: those that quit when asked end by themselves
+    (no terminate line, their "bye" recorded), those that ignore it are ended
+    at StopWait, a refused password is tried once; nobody is warned at a stop."""
+    modes = ['quit'] * 12 + ['ignore'] * 3 + ['refuse']
+    for i, mode in enumerate(modes):
+        write(fleet.add(f'g{i:02}', 'players 2 0\n', RconPassword='pw', StopWait=3).file('srcds_rcon.txt'),
+              f'{mode} pw\n')
+    fleet.configure()
+    fleet.start()
+    for name in fleet.servers:
+        fleet.wait_answer(name, 1, 60)
+    began = time.monotonic()
+    assert fleet.stop() == (1, 0, 0)
+    took = time.monotonic() - began
+    assert 3 <= took <= 3 + 4, took
+    log = fleet.log()
+    for (name, s), mode in zip(fleet.servers.items(), modes):
+        told = open(s.file('srcds_rcon_record.txt')).read()
+        ended = {'quit': '1 3 pw\n2 2 quit\nbye\n', 'ignore': '1 3 pw\n2 2 quit\n', 'refuse': '1 3 pw\n'}
+        lines = {'quit': [], 'ignore': [f'"{name}" did not quit within 3s and has been terminated'],
+                 'refuse': [f'"{name}" refused the RCON password and has been terminated']}
+        assert (told, [line for line in log if f'"{name}" ' in line][1:]) == (ended[mode], lines[mode]), (name, told, log)
+    print(f'stop over 16 servers with StopWait 3: {took:.1f} s', flush=True)
+
+
 if __name__ == '__main__':
-    run([console, installer, startup_failures, fleet_at_work, config_check, reload])
+    run([console, installer, startup_failures, fleet_at_work, config_check, reload, graceful_stop])
