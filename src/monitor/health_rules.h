@@ -53,7 +53,7 @@ enum EndReason : uint32_t {
     EndForStop,   // the service stops: no time to warn anyone
     EndForHold,   // stop_request.txt
     EndForUpdate, // an update applied while it ran
-    EndForChange, // its block changed: it is launched again
+    EndForChange, // its block changed: its successor launches it again
     EndForRetire, // its block is gone
 };
 

@@ -24,10 +24,6 @@ static void FinishPlannedEnd(MonitorState& monitor, int64_t now) {
         BeginUpdateCycle(monitor);
         monitor.nextActionTime = now + RelaunchDelay;
         break;
-    case EndForChange:
-        monitor.state = LaunchServer;
-        monitor.nextActionTime = now;
-        break;
     default:
         monitor.state = ServerEnded;
         break;
@@ -65,7 +61,8 @@ static bool Tell(MonitorState& monitor, int64_t now, const char* command) {
 }
 
 void BeginPlannedEnd(MonitorState& monitor, int64_t now, EndReason reason) {
-    bool forGood = reason == EndForStop || reason == EndForRetire;
+    // The thread ends after these; a changed server is launched by its successor.
+    bool forGood = reason == EndForStop || reason == EndForChange || reason == EndForRetire;
     if (monitor.state == EndServer) {
         if (forGood) {
             monitor.endReason = reason;

@@ -12,9 +12,9 @@
 // Begins the end of the held server at time now; the caller has logged why.
 // With a graceful end the state becomes EndServer, whose action goes on each
 // second; otherwise the server is terminated (exit code 0) now, except for
-// EndForStop and EndForRetire, which leave that to StopMonitor. Once ended:
-// EndForHold holds it, EndForUpdate enters the update cycle 5 s on,
-// EndForChange launches it at once, EndForStop and EndForRetire leave it
+// the ends after which the thread ends (EndForStop, EndForChange and
+// EndForRetire), which leave that to StopMonitor. Once ended: EndForHold
+// holds it, EndForUpdate enters the update cycle 5 s on, the others leave it
 // ServerEnded. Called during an end, it only makes a quit still to come due
 // at once for the service's stop, and takes that reason.
 void BeginPlannedEnd(MonitorState& monitor, int64_t now, EndReason reason);
