@@ -221,7 +221,8 @@ def reload(fleet):
     gate = subprocess.Popen([WINE_RUN, fleet.root + '/tools/steamcmd.exe', 'squat', 'StandinGate'],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     assert gate.stdout.readline() == b'held\r\n'
-    same, changed, removed = fleet.add('same'), fleet.add('changed'), fleet.add('removed')
+    same, changed, removed = fleet.add('same'), fleet.add('changed'), fleet.add('removed', RconPassword='pw')
+    write(removed.file('srcds_rcon.txt'), 'quit pw\n')  # asked to quit when it is removed
     updating = fleet.add('updating', tool='run gated\n')
     fleet.configure()
     fleet.start()
@@ -242,6 +243,8 @@ def reload(fleet):
     fleet.wait_answer('changed', 2)
     assert '+map new' in open(changed.file('srcds_record.txt')).read().split('cmdline=')[-1]
     fleet.wait(lambda: not fleet.processes(removed.file('srcds.exe')), 10, 'the process of "removed" gone')
+    assert open(removed.file('srcds_rcon_record.txt')).read().endswith('2 2 quit\nbye\n')
+    assert '"removed" has been terminated' not in fleet.log()
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
     write(fleet.root + '/corvane.cfg', open(fleet.root + '/corvane.cfg').read() + 'x\n{\n  Path\n')
     assert query(same.port) == 'launch 1'
