@@ -80,7 +80,7 @@ def started(s, launch):
     for its answer: Wine keeps the port of a process it ends while the process
     sends, for ever, and the server's next launch could not bind it."""
     try:
-        return int(open(s.file('srcds_starts.txt')).read() or 0) >= launch
+        return open(s.file('srcds_starts.txt')).read().count('\n') >= launch
     except OSError:
         return False
 
