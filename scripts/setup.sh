@@ -7,8 +7,6 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-# Node.js may come from elsewhere with npm inside it: ask for the commands.
-command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows programs under Wine (each
-# service run in a fresh private prefix), the Win32-free code on the host under
+# Builds everything and runs every test: the Windows programs under Wine (in a
+# fresh private prefix), the Win32-free code on the host under
 # AddressSanitizer and UBSan, and the fuzz target for a bounded time. A failed
 # test prints where it kept what explains it. Exits non-zero on any failure.
 set -uo pipefail

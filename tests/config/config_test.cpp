@@ -1,6 +1,6 @@
 // The configuration as the parser reads it: a table of files with the lines
-// each logs and the servers it keeps, then the entry's fields, running out of
-// memory, the example shipped in docs/, and what a reload of a file changes.
+// each logs and the servers it keeps, then the entry's fields, the example
+// shipped in docs/, and what a reload of a file changes.
 #include <fstream>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -48,18 +48,14 @@ struct Parsed {
     std::vector<ServerEntry> entries;
 };
 
-// Parses text into a table of slots; the allocation numbered failing (from 1) fails.
-Parsed Parse(const std::string& text, uint32_t slots = MaxServers, int failing = 0) {
+// Parses text into a table of slots.
+Parsed Parse(const std::string& text, uint32_t slots = MaxServers) {
     FILE* file = fopen("config_test.cfg", "w+b");
     fwrite(text.data(), 1, text.size(), file);
     rewind(file);
     ServerEntry* table[MaxServers] = {};
     loggedLines.clear();
-    allocationsSeen = 0;
-    failingAllocation = failing;
-    allocationsCounted = true;
     bool loaded = LoadConfigFrom(file, table, slots);
-    allocationsCounted = false;
     fclose(file);
     Parsed parsed{loggedLines, {}, {}};
     EXPECT_EQ(loaded, parsed.lines.empty()) << "a failure logs, a success does not";
@@ -152,16 +148,6 @@ TEST(ConfigParser, FieldsKeepTheirValuesCutToTheirWidths) {
     }
     EXPECT_EQ("cstrike|10.0.0.5|2000|24|de_dust2||High|fffffff|0|30|tools|232330 validate|", fields);
     EXPECT_EQ(0u, e.ThreadId);
-}
-
-TEST(ConfigParser, RunningOutOfMemoryIsLoggedWhereItHappens) {
-    Parse(Block("alpha"));
-    const int lastAllocation = allocationsSeen; // the entry itself
-    EXPECT_EQ(Lines{"Out of memory at line 0"}, Parse(Block("alpha"), MaxServers, 1).lines);
-    EXPECT_EQ(Lines{"Out of memory at line 1"}, Parse(Block("alpha"), MaxServers, 3).lines);
-    EXPECT_EQ((Lines{"Out of memory for server \"alpha\"",
-                     "Failed to read out server keys at line 16"}),
-              Parse(Block("alpha"), MaxServers, lastAllocation).lines);
 }
 
 TEST(ConfigParser, TheShippedExampleLoads) {

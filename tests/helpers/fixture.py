@@ -1,5 +1,5 @@
 """corvane.exe as a service of Wine's service control manager, shared by the
-service tests, the soak and the benchmarks: a folder under build/ with
+service tests and the benchmarks: a folder under build/ with
 corvane.exe, corvane.cfg, a shared tool folder and a folder per stand-in
 server, installed, started and stopped through the real manager. A run that
 fails keeps its folder and prints where it is. CTest names the build in the
@@ -57,8 +57,8 @@ def query(port, timeout=0.5):
     return reply[6:].split(b'\0')[0].decode() if reply[4:5] == b'I' else None
 
 
-LOW, HIGH = map(int, os.environ.get('CORVANE_PORTS', '26000-32000').split('-'))
-ports = [random.randrange(LOW, HIGH)]
+LOW, HIGH = map(int, os.environ.get('CORVANE_PORTS', '28000-31999').split('-'))  # both included
+ports = [random.randrange(LOW, HIGH + 1)]
 
 
 def free_port():
@@ -66,7 +66,7 @@ def free_port():
     of this test program (the others run beside it, and a server's port is free
     while it is relaunched), below the range of the system's own choosing."""
     while True:
-        ports.append(LOW + (ports[-1] + 1 - LOW) % (HIGH - LOW))
+        ports.append(LOW + (ports[-1] + 1 - LOW) % (HIGH + 1 - LOW))
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             try:
                 probe.bind(('127.0.0.1', ports[-1]))
@@ -80,7 +80,7 @@ def started(s, launch):
     for its answer: Wine keeps the port of a process it ends while the process
     sends, for ever, and the server's next launch could not bind it."""
     try:
-        return int(open(s.file('srcds_starts.txt')).read() or 0) >= launch
+        return open(s.file('srcds_starts.txt')).read().count('\n') >= launch
     except OSError:
         return False
 

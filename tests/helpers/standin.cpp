@@ -2,8 +2,11 @@
 // name. Beside it, "<name>_control.txt" steers it and "<name>_record.txt"
 // gets a block of key=value lines, ended by "end", per start.
 //
+// Either program's first act is to add its pid to "<name>_starts.txt": a start
+// that Wine breaks before main is the one missing there.
+//
 // srcds.exe answers the info query on -ip/-port, its server name "launch <n>"
-// for its nth start ("srcds_starts.txt" counts them). Control line n (the last
+// for its nth start (the nth line of srcds_starts.txt). Control line n (the last
 // one for later starts, re-read as it runs) is that start's behaviour: answer,
 // silent, badheader (reply type 0x44), challenge (asks for one first),
 // challengeonly, players <n> <bots> (answers with those counts), exit <code>,
@@ -39,6 +42,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -227,8 +231,8 @@ int RunServer(int argc, char** argv) {
         std::string name = argv[i];
         (name == "-game" ? game : name == "-port" ? port : name == "-ip" ? ip : name) = argv[i + 1];
     }
-    unsigned launch = static_cast<unsigned>(atoi(Read(own + "_starts.txt").c_str())) + 1;
-    std::ofstream(own + "_starts.txt") << launch;
+    std::string starts = Read(own + "_starts.txt");
+    size_t launch = static_cast<size_t>(std::count(starts.begin(), starts.end(), '\n'));
     WSADATA socketLayer;
     WSAStartup(MAKEWORD(2, 2), &socketLayer);
     sockaddr_in address = {};
@@ -324,6 +328,7 @@ int main(int argc, char** argv) {
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, sizeof self);
     own.assign(self, strlen(self) - 4);
+    Append("_starts.txt", std::to_string(GetCurrentProcessId()) + "\n");
     bool tool = _stricmp(own.substr(own.rfind('\\') + 1).c_str(), "steamcmd") == 0;
     return tool ? RunTool() : RunServer(argc, argv);
 }
