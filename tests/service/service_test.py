@@ -92,14 +92,15 @@ def startup_failures(fleet):
         elif os.path.exists(os.path.join(fleet.root, 'corvane.cfg')):
             os.remove(os.path.join(fleet.root, 'corvane.cfg'))
         fleet.start(stops_at_once=True)
-        fleet.wait(fleet.stopped, 20, 'stopped')
+        fleet.wait(fleet.stopped, 30, fleet.stop_state)
         assert (fleet.last, fleet.log()) == ((1, code, code), lines), (config, fleet.log())
         os.remove(os.path.join(fleet.root, 'corvane.log'))
         squatter.communicate(b'')
         fleet.wait(lambda: not fleet.processes(), 10, 'the service process ended')  # before the next start
 
 
-UP, UPDATED = '% launched successfully', '[Update] Launched for %|% launched successfully'
+UP, CHECKED = '% launched successfully', '[Update] Tool version check for %|[Update] Tool is up to date for %|'
+UPDATED = CHECKED + '[Update] Launched for %|[Update] Completed successfully for %|' + UP
 WAITING, ENDED = UP + '|% has an update waiting for an empty server|', UP + '|% has terminated|'
 ROWS = {  # each server's stand-in control, its own tool's control, keys, and its lines ("%" its name)
     'bad': ('answer\n', None, dict(UpdPath='none'),
@@ -115,15 +116,17 @@ ROWS = {  # each server's stand-in control, its own tool's control, keys, and it
               'is 200: update requested|% is empty and has been terminated for its update|' + UPDATED),
     'nobuild': ('answer\n', 'info none\n', dict(UpdateCheck=1),
                 UP + '|[Update] Build check for % found no build, again in 1 minutes'),
-    'busy': ('answer\n', 'check hang\n', dict(UpdateWait=0), UP),
+    'busy': ('answer\n', 'check flood\n', dict(UpdateWait=0),
+             UP + '|% is empty and has been terminated for its update|[Update] Tool version check for %'),
     'fresh': (None, None, {}, '% has no srcds.exe, an update installs it|' + UPDATED),
     'challenged': ('exit 0xC0000005\nchallenge\n', None, {}, ENDED + UP),
     'mute': ('silent\nanswer\n', None, {}, UP + '|% was unresponsive and has been terminated|' + UP),
     'garbled': ('badheader\nanswer\n', None, {}, UP + '|% was unresponsive and has been terminated|' + UP),
     'bloat': ('commit 96\nanswer\n', None, {}, UP + '|% exceeded memory limit and has been terminated|' + UP),
-    'retried': ('request 0\nanswer\n', 'run fail,success\n', {}, ENDED + '% requested an update|[Update] Launched '
-                'for %|' + UPDATED),
-    'selfupdated': ('request 1\nanswer\n', 'check selfupdate,uptodate\n', {}, ENDED + '% requested an update|' + UPDATED)}
+    'retried': ('request 0\nanswer\n', 'run fail,success\n', {}, ENDED + '% requested an update|' + CHECKED +
+                '[Update] Launched for %|[Update] Result unreliable, retry in 10s for %|' + UPDATED[len(CHECKED):]),
+    'selfupdated': ('request 1\nanswer\n', 'check selfupdate,uptodate\n', {}, ENDED + '% requested an update|'
+                    '[Update] Tool version check for %|[Update] Tool has been updated for %|' + UPDATED)}
 
 
 def records(folder):
@@ -157,10 +160,10 @@ def fleet_at_work(fleet):
     none changes nothing (newer, nobuild); a server is installed (fresh); a
     crash, silence, a wrong reply and too much memory each end one launch, the
     next answers (challenged, after a challenge; mute, garbled, bloat); a run
-    that fails and a tool that updates itself (retried, selfupdated). Then the
-    stop: every line as expected, nothing left, never two tools at once, no
-    request file left, the service's memory flat. At the end the service is
-    killed while a tool runs (busy): whatever it started ends."""
+    that fails and a tool that updates itself (retried, selfupdated). At the
+    end the service is killed while a tool writes without pause (busy):
+    whatever it started ends with it. Then: every line as expected, never two
+    tools at once, no request file left, the service's memory flat."""
     for name, (control, tool, keys, _) in ROWS.items():
         fleet.add(name, control, tool, **keys)
     write(fleet.servers['bad'].file('mod/update_request.txt'))
@@ -189,14 +192,16 @@ def fleet_at_work(fleet):
     assert '"buildid"\t\t"200"' in open(newer.file('steamapps/appmanifest_232330.acf')).read()
     fleet.logged('[Update] Build check for "nobuild" found no build, again in 1 minutes')
     sampled.set()
-    assert fleet.stop() == (1, 0, 0)
-    fleet.wait(lambda: fleet.processes() == [], 5, 'every process ended')
+    write(busy.file('mod/update_request.txt'))
+    fleet.wait(lambda: os.path.exists(busy.file('tools/steamcmd_record.txt')), 30, 'the tool of busy running')
+    os.kill(fleet.service(), signal.SIGKILL)
+    fleet.wait(lambda: fleet.processes() == [], 1, 'every process ended with the service')
     log, raw = fleet.log(), open(fleet.root + '/corvane.log', encoding='latin-1').read().splitlines()
-    assert log[0] == 'Corvane v1.10 started' and log[-2:] == ['Corvane v1.10 stopped', ''], log
+    assert log[0] == 'Corvane v1.10 started', log
     refused = [line for line in log if line.startswith('CreateServerProcess failed')]  # by Wine, under load
     assert len(refused) <= 3, refused
     for name, (_, _, _, lines) in ROWS.items():
-        expected = (lines + '|% has been terminated').replace('%', f'"{name}"').split('|')
+        expected = lines.replace('%', f'"{name}"').split('|')
         mine = [line for line in raw if f'"{name}"' in line and 'CreateServerProcess failed' not in line]
         mine = without_a_broken_start(fleet, name, mine, expected)
         assert [line[25:] for line in mine] == expected, (name, mine)
@@ -208,19 +213,11 @@ def fleet_at_work(fleet):
     assert runs[0] < log.index('[Update] Gave up on "bad" after 3 tries'), log  # bad stalls nobody
     tools = [r for folder in [fleet.root] + [s.path for s in fleet.servers.values()] for r in records(folder + '/tools')]
     assert len(tools) >= 12 and all(r['overlap'] == '0' for r in tools), 'two tools ran at once'
-    assert not [s.name for s in fleet.servers.values() if os.path.exists(s.file('mod/update_request.txt'))]
+    assert [s.name for s in fleet.servers.values() if os.path.exists(s.file('mod/update_request.txt'))] == ['busy']
     quarter = max(1, len(memory) // 4)
     first, last = sorted(memory[:quarter])[quarter // 2], sorted(memory[-quarter:])[quarter // 2]
     print(f'fleet: {len(tools)} tool runs; service memory (RssAnon) {first} -> {last} KiB', flush=True)
     assert last <= first + 1024, f'memory grew from {first} to {last} KiB'
-    fleet.servers = {'busy': busy}
-    fleet.configure()
-    fleet.start()
-    fleet.wait_answer('busy', 2)
-    write(busy.file('mod/update_request.txt'))
-    fleet.wait(lambda: os.path.exists(busy.file('tools/steamcmd_record.txt')), 30, 'the tool of busy running')
-    os.kill(fleet.service(), signal.SIGKILL)
-    fleet.wait(lambda: fleet.processes() == [], 1, 'every process ended with the service')
 
 
 def sample(service, memory, done):
@@ -314,7 +311,7 @@ def reload(fleet):
     assert log.index('[Update] Completed successfully for "updating"') < failed, log  # the request was kept till then
     assert log[failed + 1] == 'Config file not reloaded: every server runs on as it was', log
     for s, launches in ((same, 1), (changed, 2), (removed, 1), (updating, 2), (fleet.servers['added'], 1)):
-        assert open(s.file('srcds_starts.txt')).read() == str(launches), s.name
+        assert open(s.file('srcds_starts.txt')).read().count('\n') == launches, s.name
     assert query(same.port) == 'launch 1' and '-maxplayers new' in open(
         updating.file('srcds_record.txt')).read().split('cmdline=')[-1]
 
