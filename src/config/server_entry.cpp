@@ -37,6 +37,7 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         {"RestartBackoff", entry->RestartBackoff, sizeof entry->RestartBackoff, true},
         {"UpdateWait", entry->UpdateWait, sizeof entry->UpdateWait, true},
         {"UpdateCheck", entry->UpdateCheck, sizeof entry->UpdateCheck, true},
+        {"AlertUrl", entry->AlertUrl, sizeof entry->AlertUrl, true},
     };
     try {
         for (const Field& field : fields) {

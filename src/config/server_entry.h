@@ -28,6 +28,9 @@ constexpr uint32_t UpdArgsSize = 128;
 constexpr uint32_t RestartBackoffSize = 8;
 constexpr uint32_t UpdateWaitSize = 8;
 constexpr uint32_t UpdateCheckSize = 8;
+constexpr uint32_t AlertUrlSize = 260;
+
+struct ServerRecord;
 
 // Fields are named after their configuration keys. Numbers stay text and are
 // converted where they are used. The text fields are written only while the
@@ -51,9 +54,12 @@ struct ServerEntry {
     char RestartBackoff[RestartBackoffSize]; // seconds: the longest pause of a failing server
     char UpdateWait[UpdateWaitSize];         // minutes an update waits for an empty server
     char UpdateCheck[UpdateCheckSize];       // minutes between asks for a newer build
+    char AlertUrl[AlertUrlSize];             // http or https webhook of the server's alerts
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service
+    // The slot's record, which the monitor thread publishes into; null: none.
+    ServerRecord* Record;
 };
 
 // Builds a new, otherwise all-zero entry from a block's keys, each value cut

@@ -4,6 +4,9 @@
 #include "config/config_parser.h"
 #include "config/server_entry.h"
 #include "monitor/monitor_state.h"
+#include "report/alert_sender.h"
+#include "report/metrics_file.h"
+#include "report/server_record.h"
 #include "service/command_line.h"
 #include "service/monitor_fleet.h"
 #include "support/event_log.h"
@@ -34,8 +37,11 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
     SetServiceStatus(StatusHandle, &ServiceStatus);
 }
 
-static void WaitForStopRequest() {
+// Each turn also writes corvane.prom when it is due.
+static void WaitForStopRequest(ServerRecord* records) {
+    MetricsWriter metrics;
     for (;;) {
+        WriteMetricsWhenDue(metrics, records, MaxServers, GetTickCount());
         MSG message;
         if (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE) &&
             message.message == StopMessage) {
@@ -47,6 +53,9 @@ static void WaitForStopRequest() {
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     ServerEntry* servers[MaxServers] = {};
+    // Each slot's published facts, from its first server to the service's end.
+    static ServerRecord records[MaxServers];
+    OpenServerRecords(records, MaxServers);
     StatusHandle = RegisterServiceCtrlHandlerA(ServiceName, ServiceCtrlHandler);
     if (StatusHandle == nullptr) {
         return;
@@ -74,17 +83,25 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         if (!LoadConfig(servers, MaxServers)) {
             throw StartupFailure;
         }
+        for (uint32_t slot = 0; slot < MaxServers; ++slot) {
+            if (servers[slot] != nullptr) {
+                servers[slot]->Record = &records[slot];
+            }
+        }
         if (!StartMonitorThreads(servers, MaxServers)) {
             throw StartupFailure;
         }
+        StartAlertSender(servers, records, MaxServers);
         ReportStatus(SERVICE_RUNNING);
-        WaitForStopRequest();
+        WaitForStopRequest(records);
     } catch (int failure) {
         code = failure;
     }
 
     ReportStatus(SERVICE_STOP_PENDING);
     StopMonitorThreads(servers, MaxServers);
+    StopAlertSender(); // after the monitors: records are no longer written
+    CloseServerRecords(records, MaxServers);
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);
