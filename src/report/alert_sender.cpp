@@ -69,6 +69,15 @@ int Post(HINTERNET session, const AlertTarget& target, const std::string& body, 
                                  target.secure ? WINHTTP_FLAG_SECURE : 0);
     const wchar_t* headers = L"Content-Type: application/json\r\n";
     DWORD size = sizeof status;
+    if (request != nullptr) {
+        // The wait for the answer's headers has a limit of its own (90 s on
+        // Windows, none under Wine); Windows XP knows no such option.
+        DWORD answerTimeoutMs = PostStepTimeoutMs;
+        WinHttpSetTimeouts(request, PostStepTimeoutMs, PostStepTimeoutMs, PostStepTimeoutMs,
+                           PostStepTimeoutMs);
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerTimeoutMs,
+                         sizeof answerTimeoutMs);
+    }
     if (request != nullptr &&
         WinHttpSendRequest(request, headers, static_cast<DWORD>(-1L),
                            const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),

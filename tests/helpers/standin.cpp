@@ -26,7 +26,9 @@
 // Record: kind mode overlap (another tool was
 // running) cwd cmdline stdin (line ends as \r \n).
 //
-// "standin squat NAME" holds an event of that name until its input ends.
+// "standin squat NAME" holds an event of that name until its input ends;
+// "standin hold FILE" holds the file open, as a reader that does not let it
+// be deleted or replaced, until its input ends.
 #include "support/windows_api.h"
 
 #include <stdio.h>
@@ -254,8 +256,11 @@ int RunServer(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "squat") == 0) {
-        puts(CreateEventA(nullptr, TRUE, FALSE, argv[2]) != nullptr ? "held" : "failed");
+    if (argc == 3 && (strcmp(argv[1], "squat") == 0 || strcmp(argv[1], "hold") == 0)) {
+        bool held = argv[1][0] == 's' ? CreateEventA(nullptr, TRUE, FALSE, argv[2]) != nullptr
+                                      : CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr) != INVALID_HANDLE_VALUE;
+        puts(held ? "held" : "failed");
         fflush(stdout);
         while (getchar() != EOF) {
         }
