@@ -66,7 +66,7 @@ std::string TakeAlert(AlertGather& gather, const char* server, int64_t now, int6
         "can be queried again",
         "is held by stop_request.txt",
         "is no longer held by stop_request.txt"};
-    int64_t minutes = std::max<int64_t>(1, (now - gather.since + minute - 1) / minute);
+    int64_t minutes = std::max<int64_t>(1, (now - gather.since + 59) / 60); // rounded up
     std::string text = std::string("\"") + server + "\"";
     const char* separator = " ";
     for (uint32_t kind = 0; kind < AlertKindCount; ++kind) {
