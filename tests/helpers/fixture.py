@@ -94,10 +94,9 @@ def write(path, text=''):
 
 
 class Webhook:
-    """A webhook receiver on 127.0.0.1, in a thread of the test: each post's
-    arrival (time.monotonic()), JSON body and answer go to posts. The first
-    posts get the answers given as (status, headers); the rest 204. A silent one
-    takes connections and never answers."""
+    """A webhook on 127.0.0.1, in a thread of the test: posts gets each post's
+    (time.monotonic(), JSON body, status). The first posts get the answers given
+    as (status, headers), the rest 204; a silent one never answers."""
     def __init__(self, answers=(), silent=False):
         self.posts, answers, hook = [], list(answers), self
 

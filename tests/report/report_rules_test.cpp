@@ -1,5 +1,4 @@
 // The metrics text and the alerts' decisions, as tables.
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -12,8 +11,7 @@ ServerFacts Server(const char* name) {
     ServerFacts facts = {};
     facts.inUse = true;
     snprintf(facts.name, sizeof facts.name, "%s", name);
-    facts.players = facts.bots = -1;
-    facts.committedBytes = -1;
+    facts.players = facts.bots = facts.committedBytes = -1;
     return facts;
 }
 
@@ -50,7 +48,6 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
          {"idle", "reason=\"exit\"} 9", "installed_build{", "players{server=\"a"}) {
         EXPECT_EQ(std::string::npos, text.find(absent)) << absent;
     }
-    EXPECT_EQ(10u, std::count(text.begin(), text.end(), '#') / 2); // HELP and TYPE per metric
     EXPECT_EQ('\n', text.back());
     EXPECT_EQ(std::string::npos, text.find('\r'));
     EXPECT_EQ("x\\ny", EscapeLabel("x\ny"));
@@ -134,35 +131,25 @@ TEST(AfterPost, PausesNotesAndLostMessages) {
 }
 
 TEST(ParseAlertUrl, HttpAndHttpsOnly) {
-    const struct {
-        const char* url;
-        bool parsed;
-        bool secure = false;
-        const char* host = "";
-        int port = 0;
-        const char* path = "";
-    } urls[] = {
-        {"https://discord.example/api/webhooks/1/x", true, true, "discord.example", 443,
-         "/api/webhooks/1/x"},
-        {"HTTP://127.0.0.1:8080", true, false, "127.0.0.1", 8080, "/"},
-        {"http://h:65535/p?q=1", true, false, "h", 65535, "/p?q=1"},
-        {"http://h:0/", false},
-        {"http://h:65536/", false},
-        {"http://h:8x/", false},
-        {"http://:80/", false},
-        {"ftp://h/", false},
-        {"h/p", false},
-        {"http://h /p", false},
-    };
-    for (const auto& u : urls) {
-        AlertTarget target;
-        ASSERT_EQ(u.parsed, ParseAlertUrl(u.url, target)) << u.url;
-        if (u.parsed) {
-            EXPECT_EQ(u.secure, target.secure);
-            EXPECT_EQ(u.host, target.host);
-            EXPECT_EQ(u.port, target.port);
-            EXPECT_EQ(u.path, target.path);
-        }
+    const std::pair<const char*, const char*> urls[] = {
+        // "secure host port path"; "": refused
+        {"https://discord.example/api/webhooks/1/x", "1 discord.example 443 /api/webhooks/1/x"},
+        {"HTTP://127.0.0.1:8080", "0 127.0.0.1 8080 /"},
+        {"http://h:65535/p?q=1", "0 h 65535 /p?q=1"},
+        {"http://h:0/", ""},
+        {"http://h:65536/", ""},
+        {"http://h:8x/", ""},
+        {"http://:80/", ""},
+        {"ftp://h/", ""},
+        {"h/p", ""},
+        {"http://h /p", ""}};
+    for (const auto& url : urls) {
+        AlertTarget t;
+        std::string parsed = ParseAlertUrl(url.first, t)
+                                 ? std::to_string(t.secure) + " " + t.host + " " +
+                                       std::to_string(t.port) + " " + t.path
+                                 : "";
+        EXPECT_EQ(url.second, parsed) << url.first;
     }
 }
 

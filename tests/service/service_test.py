@@ -174,8 +174,8 @@ def fleet_at_work(fleet):
 
 
 def read_metrics(path, seen, stop):
-    """Reads corvane.prom about a thousand times a second until stop is set; each
-    new text must be whole and parse, its series each once: seen gets them."""
+    """Reads corvane.prom about a thousand times a second until stop is set: each
+    new text is whole and parses, each series once; seen gets its series."""
     from prometheus_client.parser import text_string_to_metric_families
     last = None
     while not stop.is_set():
@@ -255,7 +255,6 @@ def seen_from_afar(fleet):
     assert {('crashy', 'pausing'), ('update', 'updating'), ('busy', 'running'), ('hang', 'running')} <= states
     last = {(n, dict(l).get('server')): v for n, l, v in seen[-1]}
     assert (last['corvane_server_players', 'busy'], last['corvane_server_bots', 'busy']) == (5, 2), last
-    print(f'corvane.prom: {len(seen)} writes read', flush=True)
     log = fleet.log()
     alerts = [line for line in log if line.startswith('Alerts for')]  # the error's number is Wine's
     assert len(alerts) == 1 and re.fullmatch(r'Alerts for "hang" cannot be delivered \(error \d+\), retrying',
