@@ -135,9 +135,16 @@ void Turn(AlertThread& alerts, int64_t now) {
         }
         if (strcmp(slot.url, facts[i].alertUrl) != 0 ||
             strcmp(slot.seen.name, facts[i].name) != 0) {
+            // At the first sight of a server its counters since the service
+            // started are news; at a change of its AlertUrl they are not.
+            bool firstSight = slot.seen.name[0] == '\0';
             TakeUrl(slot, facts[i]);
             slot.gather = AlertGather();
-            slot.seen = facts[i]; // what happened before is not news
+            slot.seen = facts[i];
+            if (firstSight) {
+                slot.seen = ServerFacts();
+                memcpy(slot.seen.name, facts[i].name, sizeof slot.seen.name);
+            }
         }
         if (!slot.usable) {
             continue;
