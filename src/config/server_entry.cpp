@@ -19,7 +19,7 @@ const ServerKey ServerKeys[] = {
     CORVANE_KEY(UpdPath, false),      CORVANE_KEY(UpdArgs, false),
     CORVANE_KEY(RestartBackoff, true), CORVANE_KEY(UpdateWait, true),
     CORVANE_KEY(UpdateCheck, true),   CORVANE_KEY(RconPassword, true),
-    CORVANE_KEY(StopWait, true),
+    CORVANE_KEY(StopWait, true),      CORVANE_KEY(AlertUrl, true),
 };
 #undef CORVANE_KEY
 const uint32_t ServerKeyCount = sizeof ServerKeys / sizeof ServerKeys[0];

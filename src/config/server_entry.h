@@ -9,6 +9,9 @@
 
 // Slots of the service's server table.
 constexpr uint32_t MaxServers = 16;
+// The configured servers, and beside them those whose threads a reload has
+// asked to end and that have not ended yet: a new reload waits for them.
+constexpr uint32_t FleetSlots = 2 * MaxServers;
 
 // Field widths in bytes, terminator included: a value keeps width - 1 characters.
 constexpr uint32_t FriendlyNameSize = 64;
@@ -31,6 +34,9 @@ constexpr uint32_t UpdateWaitSize = 8;
 constexpr uint32_t UpdateCheckSize = 8;
 constexpr uint32_t RconPasswordSize = 64;
 constexpr uint32_t StopWaitSize = 8;
+constexpr uint32_t AlertUrlSize = 260;
+
+struct ServerRecord;
 
 // Fields are named after their configuration keys. Numbers stay text and are
 // converted where they are used. The text fields are written only while the
@@ -61,9 +67,12 @@ struct ServerEntry {
     // never logged, never on a command line.
     char RconPassword[RconPasswordSize];
     char StopWait[StopWaitSize]; // seconds a server asked to quit has before it is terminated
+    char AlertUrl[AlertUrlSize];             // http or https webhook of the server's alerts
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service
+    // The slot's record, which the monitor thread publishes into; null: none.
+    ServerRecord* Record;
 };
 
 // The configuration keys of a server block, in the order they are read; each

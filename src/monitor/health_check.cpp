@@ -12,14 +12,16 @@ Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process
     if (ProcessExited(process.hProcess)) {
         return Exited;
     }
-    int result = QueryServer(QueryAddress(entry.Host), entry.Port, QueryTimeoutMs, &facts.error,
-                             &facts.humans);
+    PlayerCount count;
+    int result =
+        QueryServer(QueryAddress(entry.Host), entry.Port, QueryTimeoutMs, &facts.error, &count);
+    facts.players = count.players;
+    facts.bots = count.bots;
+    facts.humans = count.players < 0            ? -1
+                   : count.players > count.bots ? count.players - count.bots
+                                                : 0;
     if (NoteQueryResult(result, silentChecks)) {
         return Unresponsive;
-    }
-    uint32_t limitMib = MemoryLimitMib(entry.MaxMemory);
-    if (limitMib == 0) {
-        return Healthy;
     }
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
@@ -27,5 +29,6 @@ Verdict CheckServer(const ServerEntry& entry, const PROCESS_INFORMATION& process
         !QueryProcessMemory(process.hProcess, &counters, sizeof counters)) {
         return Healthy;
     }
-    return JudgeMemory(limitMib, counters.PagefileUsage);
+    facts.committedBytes = static_cast<int64_t>(counters.PagefileUsage);
+    return JudgeMemory(MemoryLimitMib(entry.MaxMemory), counters.PagefileUsage);
 }

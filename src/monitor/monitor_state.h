@@ -10,6 +10,7 @@
 #include "update/output_buffer.h"
 
 struct ServerEntry;
+struct ServerRecord;
 
 // The thread message by which one thread asks another to end (WM_APP + 1).
 // The program's threads examine the range WM_APP to WM_APP + 0xFF.
@@ -42,9 +43,12 @@ constexpr size_t RequestPathSize = 260;
 constexpr uint32_t OutputInitialCapacity = 256;
 
 struct MonitorState {
-    explicit MonitorState(const ServerEntry& serverEntry) : entry(serverEntry) {}
+    MonitorState(const ServerEntry& serverEntry, ServerRecord* serverRecord = nullptr)
+        : entry(serverEntry), record(serverRecord) {}
 
     const ServerEntry& entry;
+    // Where the thread publishes what the metrics and alerts see; may be null.
+    ServerRecord* record;
     // Held from a successful launch until both handles are closed; zero otherwise.
     PROCESS_INFORMATION server = {};
     // The update tool's run, held the same way.

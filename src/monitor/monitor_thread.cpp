@@ -13,6 +13,7 @@
 #include "monitor/planned_end.h"
 #include "monitor/server_launch.h"
 #include "monitor/update_cycle.h"
+#include "report/server_record.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
 
@@ -130,6 +131,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
     }
     if (CreateServerProcess(entry, monitor.server)) {
         WriteLog("\"%s\" launched successfully", entry.FriendlyName);
+        PublishLaunch(monitor.record);
         monitor.state = WatchServer;
         monitor.launchedAt = now;
         // Nothing of the last run is held against this one.
@@ -158,6 +160,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         int64_t pause = RelaunchPause(++monitor.shortRuns, LaunchRetryDelay, entry.RestartBackoff);
         WriteLog("CreateServerProcess failed for \"%s\", retry in %us", entry.FriendlyName,
                  static_cast<unsigned>(pause));
+        PublishRestart(monitor.record, FailedLaunchRestart);
         monitor.nextActionTime = now + pause;
     }
 }
@@ -170,6 +173,7 @@ static void NoteQueryError(MonitorState& monitor, int queryError) {
         return;
     }
     monitor.queryFailing = queryError != 0;
+    PublishQueryFailing(monitor.record, monitor.queryFailing);
     if (monitor.queryFailing) {
         WriteLog("\"%s\" cannot be queried at %s:%s (error %d), its hang detection is off",
                  entry.FriendlyName, QueryAddress(entry.Host), entry.Port, queryError);
@@ -221,6 +225,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     }
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
+        PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
         if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {
             WaitForEmptyServer(monitor, now, facts.humans);
         }
@@ -239,6 +244,9 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
         WriteLog("\"%s\" has terminated", entry.FriendlyName);
         break;
     }
+    PublishRestart(monitor.record, verdict == OverMemory     ? MemoryRestart
+                                   : verdict == Unresponsive ? UnresponsiveRestart
+                                                             : ExitRestart);
     CloseProcessHandles(monitor.server);
     monitor.silentChecks = 0;
     monitor.shortRuns = now - monitor.launchedAt < ShortRunSeconds ? monitor.shortRuns + 1 : 0;
@@ -253,6 +261,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     if (pause > RelaunchDelay) {
         WriteLog("\"%s\" keeps failing, next launch in %us", entry.FriendlyName,
                  static_cast<unsigned>(pause));
+        PublishCrashLoop(monitor.record, pause);
         monitor.nextActionTime = now + pause;
     }
 }
@@ -260,6 +269,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
 void RunPass(MonitorState& monitor, int64_t now) {
     bool held = monitor.holdPath[0] != '\0' && FileExists(monitor.holdPath);
     if (monitor.state == HoldServer && !held) {
+        PublishHold(monitor.record, false);
         monitor.state = LaunchServer;
         monitor.nextActionTime = now;
         if (UpdateRequested(monitor)) { // asked for while held: updated before the launch
@@ -269,6 +279,7 @@ void RunPass(MonitorState& monitor, int64_t now) {
     } else if (held && monitor.state <= AcquireUpdateLock) { // no tool run under way
         WriteLog("\"%s\" is held by stop_request.txt, not launched until it is removed",
                  monitor.entry.FriendlyName);
+        PublishHold(monitor.record, true);
         BeginPlannedEnd(monitor, now, EndForHold);
     }
     if (monitor.state == HoldServer) {
@@ -277,6 +288,27 @@ void RunPass(MonitorState& monitor, int64_t now) {
         RunStateAction(monitor, now);
     }
     RunBuildCheck(monitor, now);
+    PublishStatus(monitor.record, StatusOf(monitor, now));
+}
+
+ServerStatus StatusOf(const MonitorState& monitor, int64_t now) {
+    switch (monitor.state) {
+    case LaunchServer:
+        return now < monitor.nextActionTime && monitor.shortRuns > 1 &&
+                       RelaunchPause(monitor.shortRuns, RelaunchDelay,
+                                     monitor.entry.RestartBackoff) > RelaunchDelay
+                   ? Pausing
+                   : Launching;
+    case WatchServer:
+        return monitor.waitingForEmpty ? WaitingForEmpty : Running;
+    case EndServer: // asked to quit: it runs until it has
+    case ServerEnded:
+        return Running;
+    case HoldServer:
+        return Held;
+    default:
+        return Updating;
+    }
 }
 
 void RunStateAction(MonitorState& monitor, int64_t now) {
@@ -300,6 +332,7 @@ void RunStateAction(MonitorState& monitor, int64_t now) {
 
 void StopMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
+    PublishStop(monitor.record);
     if (TerminateRunning(monitor.server.hProcess, 0)) {
         WriteLog("\"%s\" has been terminated", entry.FriendlyName);
     }
@@ -315,7 +348,9 @@ void StopMonitor(MonitorState& monitor) {
 }
 
 DWORD WINAPI MonitorThread(LPVOID serverEntry) {
-    MonitorState monitor(*static_cast<const ServerEntry*>(serverEntry));
+    const ServerEntry& entry = *static_cast<const ServerEntry*>(serverEntry);
+    MonitorState monitor(entry, entry.Record);
+    PublishStart(monitor.record, entry);
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "monitor/monitor_state.h"
+#include "report/server_facts.h"
 
 // Seconds from a server's end to its next launch or update cycle.
 constexpr int64_t RelaunchDelay = 5;
@@ -38,6 +39,10 @@ bool MayRetire(const MonitorState& monitor);
 // The thread's start: the request path, and whether the server must be
 // updated (or installed) before its first launch.
 void StartMonitor(MonitorState& monitor);
+
+// The state the metrics show at time now: a launch put off after short runs
+// (RestartBackoff) is Pausing.
+ServerStatus StatusOf(const MonitorState& monitor, int64_t now);
 
 // Runs the action of the current state at time now.
 void RunStateAction(MonitorState& monitor, int64_t now);

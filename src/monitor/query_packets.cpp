@@ -36,24 +36,33 @@ ReplyKind ClassifyReply(const uint8_t* reply, uint32_t length, uint8_t* challeng
 }
 
 int CountHumans(const uint8_t* reply, uint32_t length) {
+    PlayerCount count = CountPlayers(reply, length);
+    if (count.players < 0) {
+        return -1;
+    }
+    return count.players > count.bots ? count.players - count.bots : 0;
+}
+
+PlayerCount CountPlayers(const uint8_t* reply, uint32_t length) {
+    PlayerCount count;
     uint8_t challenge[ChallengeSize];
     if (ClassifyReply(reply, length, challenge) != InfoReply) {
-        return -1;
+        return count;
     }
     uint32_t at = HeaderSize + 1; // past the protocol byte
     for (int text = 0; text < 4; ++text) {
         const void* end = at < length ? memchr(reply + at, '\0', length - at) : nullptr;
         if (end == nullptr) {
-            return -1;
+            return count;
         }
         at = static_cast<uint32_t>(static_cast<const uint8_t*>(end) - reply) + 1;
     }
     if (length < at + 5) { // app id (2), players, max players, bots
-        return -1;
+        return count;
     }
-    int players = reply[at + 2];
-    int bots = reply[at + 4];
-    return players > bots ? players - bots : 0;
+    count.players = reply[at + 2];
+    count.bots = reply[at + 4];
+    return count;
 }
 
 uint32_t QueryTimeLeftMs(uint32_t startMs, uint32_t nowMs, uint32_t timeoutMs) {

@@ -28,6 +28,14 @@ uint32_t BuildInfoRequest(uint8_t* request, const uint8_t* challenge);
 // must hold ChallengeSize bytes; for other kinds it is left untouched.
 ReplyKind ClassifyReply(const uint8_t* reply, uint32_t length, uint8_t* challenge);
 
+// The players (bots included) and bots of a whole info reply; -1 each when
+// the reply does not tell.
+struct PlayerCount {
+    int players = -1;
+    int bots = -1;
+};
+PlayerCount CountPlayers(const uint8_t* reply, uint32_t length);
+
 // The players less the bots of a whole info reply, whose counts follow the
 // protocol byte, the four texts (name, map, folder, game) and the app id; -1
 // for any other reply, or one cut before its counts.

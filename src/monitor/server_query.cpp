@@ -39,8 +39,8 @@ int ReceiveReply(SOCKET socketHandle, uint8_t* reply) { // reply holds ReplyBuff
 
 // The exchange on a connected socket: the plain request, and after a
 // challenge the challenged one, each judged by the one reply it gets. An info
-// reply's players less bots go to humans (-1 when it does not tell).
-int Exchange(SOCKET socketHandle, uint32_t timeoutMs, int& humans) {
+// reply's players and bots go to counted.
+int Exchange(SOCKET socketHandle, uint32_t timeoutMs, PlayerCount& counted) {
     DWORD startMs = GetTickCount();
     std::vector<uint8_t> reply(ReplyBufferSize);
     uint8_t challenge[ChallengeSize];
@@ -61,7 +61,7 @@ int Exchange(SOCKET socketHandle, uint32_t timeoutMs, int& humans) {
         }
         ReplyKind kind = ClassifyReply(reply.data(), static_cast<uint32_t>(received), challenge);
         if (kind == InfoReply) {
-            humans = CountHumans(reply.data(), static_cast<uint32_t>(received));
+            counted = CountPlayers(reply.data(), static_cast<uint32_t>(received));
             return 1;
         }
         if (kind != ChallengeReply || challengeToSend != nullptr) {
@@ -85,10 +85,11 @@ static SOCKET OpenQuerySocket() {
     return socketHandle;
 }
 
-int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* error, int* humans) {
+int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* error,
+                PlayerCount* players) {
     int failure = WSAHOST_NOT_FOUND;
     int result = -1;
-    int counted = -1;
+    PlayerCount counted;
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -114,8 +115,8 @@ int QueryServer(const char* host, const char* port, uint32_t timeoutMs, int* err
     if (error != nullptr) {
         *error = result == -1 ? failure : 0;
     }
-    if (humans != nullptr) {
-        *humans = counted;
+    if (players != nullptr) {
+        *players = counted;
     }
     return result;
 }

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "config/server_entry.h"
+#include "report/server_record.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
 #include "support/shared_mutexes.h"
@@ -103,6 +104,7 @@ static void NoteRequestedBuild(MonitorState& monitor, int64_t launchAt) {
     char installed[BuildIdSize];
     if (monitor.requestedBuild[0] != '\0' && monitor.manifestPath[0] != '\0') {
         ReadInstalledBuild(monitor, installed);
+        PublishBuilds(monitor.record, installed, nullptr);
         if (strcmp(installed, monitor.requestedBuild) != 0) {
             uint32_t minutes = UpdateCheckMinutes(entry);
             WriteLog("[Update] Build %s for \"%s\" was not installed, asked again in %u minutes",
@@ -154,6 +156,7 @@ static void GiveUp(MonitorState& monitor, int64_t now) {
         WriteLog("[Update] Gave up on \"%s\" after %u tries", monitor.entry.FriendlyName,
                  monitor.attemptCount + monitor.failedTries);
     }
+    PublishUpdateEnd(monitor.record, UpdateGaveUp);
     EndCycle(monitor, now + RetryDelay);
 }
 
@@ -272,6 +275,7 @@ static void AwaitToolCheckAction(MonitorState& monitor, int64_t now) {
         if (++monitor.toolRounds >= MaxToolRounds) {
             WriteLog("[Update] Gave up on \"%s\": the tool keeps updating itself",
                      monitor.entry.FriendlyName);
+            PublishUpdateEnd(monitor.record, UpdateGaveUp);
             EndCycle(monitor, now + RetryDelay);
             return;
         }
@@ -296,6 +300,7 @@ static void AwaitUpdateAction(MonitorState& monitor, int64_t now) {
     EndToolRun(monitor);
     if (succeeded) {
         WriteLog("[Update] Completed successfully for \"%s\"", monitor.entry.FriendlyName);
+        PublishUpdateEnd(monitor.record, UpdateSucceeded);
         EndCycle(monitor, now + PauseAfterRun);
         return;
     }
@@ -321,6 +326,7 @@ static void JudgeBuildCheck(MonitorState& monitor, uint32_t minutes) {
         return;
     }
     ReadInstalledBuild(monitor, installed);
+    PublishBuilds(monitor.record, installed, newest);
     FILE* request = strcmp(newest, installed) != 0 ? fopen(monitor.requestPath, "w") : nullptr;
     if (request != nullptr) {
         fclose(request);

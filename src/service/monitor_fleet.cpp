@@ -7,6 +7,7 @@
 #include "config/server_diff.h"
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
+#include "report/alert_sender.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
@@ -24,6 +25,13 @@ static bool StartMonitorThread(ServerEntry*& slot) {
         return false;
     }
     return true;
+}
+
+// The same for a thread started in a slot of the running fleet: it publishes
+// into that slot's record.
+static bool StartMonitorThread(ServerEntry*& entry, MonitorFleet& fleet, uint32_t slot) {
+    entry->Record = fleet.records != nullptr ? &fleet.records[slot] : nullptr;
+    return StartMonitorThread(entry);
 }
 
 bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
@@ -156,7 +164,7 @@ static void Reload(MonitorFleet& fleet) {
             }
             WriteLog("\"%s\" was added to corvane.cfg", fresh[diff.newIndex]->FriendlyName);
             fleet.entries[slot] = fresh[diff.newIndex];
-            if (!StartMonitorThread(fleet.entries[slot])) {
+            if (!StartMonitorThread(fleet.entries[slot], fleet, slot)) {
                 FreeServerEntry(fleet.entries[slot]);
                 fleet.entries[slot] = nullptr;
             }
@@ -185,7 +193,7 @@ void TendFleet(MonitorFleet& fleet, bool reloadRequested) {
         fleet.retiring[slot] = false;
         entry = fleet.successors[slot];
         fleet.successors[slot] = nullptr;
-        if (entry != nullptr && !StartMonitorThread(entry)) {
+        if (entry != nullptr && !StartMonitorThread(entry, fleet, slot)) {
             FreeServerEntry(entry);
             entry = nullptr;
         }
@@ -193,5 +201,6 @@ void TendFleet(MonitorFleet& fleet, bool reloadRequested) {
     if (fleet.reloadPending && !ending) {
         fleet.reloadPending = false;
         Reload(fleet);
+        StartAlertSender(fleet.entries, fleet.records, FleetSlots); // a server may have gained AlertUrl
     }
 }

@@ -6,9 +6,7 @@
 
 #include "config/server_entry.h"
 
-// The configured servers, and beside them those whose threads a reload has
-// asked to end and that have not ended yet: a new reload waits for them.
-constexpr uint32_t FleetSlots = 2 * MaxServers;
+struct ServerRecord;
 
 // Owned by the service thread, which alone reads and changes it.
 struct MonitorFleet {
@@ -21,6 +19,9 @@ struct MonitorFleet {
     bool retiring[FleetSlots] = {};
     // A reload request not yet carried out.
     bool reloadPending = false;
+    // One record per slot, FleetSlots of them, owned by the service thread;
+    // a thread started in a slot publishes into its record.
+    ServerRecord* records = nullptr;
 };
 
 // Creates a monitor thread (64 KiB stack) for every non-null slot, in order.

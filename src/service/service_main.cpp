@@ -6,6 +6,9 @@
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
 #include "monitor/rcon_client.h"
+#include "report/alert_sender.h"
+#include "report/metrics_file.h"
+#include "report/server_record.h"
 #include "service/command_line.h"
 #include "service/monitor_fleet.h"
 #include "support/event_log.h"
@@ -85,8 +88,11 @@ static bool AskForShutdownTime(DWORD timeMs) {
 
 // Tends the fleet between looks at the queue, a reload included: no thread is
 // waited for here, so a stop is taken at once whatever the fleet is doing.
+// Each turn also writes corvane.prom when it is due.
 static void WaitForStopRequest(MonitorFleet& fleet) {
+    MetricsWriter metrics;
     for (;;) {
+        WriteMetricsWhenDue(metrics, fleet.records, FleetSlots, GetTickCount());
         MSG message;
         bool reloadRequested = false;
         while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
@@ -102,6 +108,10 @@ static void WaitForStopRequest(MonitorFleet& fleet) {
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     MonitorFleet fleet;
+    // Each slot's published facts, from its first server to the service's end.
+    static ServerRecord records[FleetSlots];
+    OpenServerRecords(records, FleetSlots);
+    fleet.records = records;
     StatusHandle = RegisterServiceCtrlHandlerA(ServiceName, ServiceCtrlHandler);
     if (StatusHandle == nullptr) {
         return;
@@ -135,9 +145,15 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
                                                ShutdownMarginMs)) {
             ServiceStatus.dwControlsAccepted |= SERVICE_ACCEPT_PRESHUTDOWN;
         }
+        for (uint32_t slot = 0; slot < MaxServers; ++slot) {
+            if (fleet.entries[slot] != nullptr) {
+                fleet.entries[slot]->Record = &records[slot];
+            }
+        }
         if (!StartMonitorThreads(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
+        StartAlertSender(fleet.entries, records, FleetSlots);
         ReportStatus(SERVICE_RUNNING);
         WaitForStopRequest(fleet);
     } catch (int failure) {
@@ -146,6 +162,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 
     ReportStatus(SERVICE_STOP_PENDING);
     StopFleet(fleet, ReportStopProgress);
+    StopAlertSender(); // after the monitors: records are no longer written
+    CloseServerRecords(records, FleetSlots);
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);

@@ -4,6 +4,7 @@ corvane.exe, corvane.cfg, a shared tool folder and a folder per stand-in
 server, installed, started and stopped through the real manager. A run that
 fails keeps its folder and prints where it is. CTest names the build in the
 environment; without it, the windows preset's build tree is taken."""
+import json
 import os
 import random
 import re
@@ -12,8 +13,10 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import traceback
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import SimpleNamespace
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -88,6 +91,35 @@ def started(s, launch):
 def write(path, text=''):
     with open(path, 'w') as out:
         out.write(text)
+
+
+class Webhook:
+    """A webhook on 127.0.0.1, in a thread of the test: posts gets each post's
+    (time.monotonic(), JSON body, status). The first posts get the answers given
+    as (status, headers), the rest 204; a silent one never answers."""
+    def __init__(self, answers=(), silent=False):
+        self.posts, answers, hook = [], list(answers), self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = json.loads(self.rfile.read(int(self.headers['Content-Length'])))
+                status, headers = answers.pop(0) if answers else (204, {})
+                hook.posts.append((time.monotonic(), body, status))
+                self.send_response(status)
+                for name, value in headers.items():
+                    self.send_header(name, value)
+                self.send_header('Content-Length', '0')
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+        self.server = ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        self.url, self.taken = f'"http://127.0.0.1:{self.server.server_port}/hook"', []
+        threading.Thread(target=self.hold if silent else self.server.serve_forever, daemon=True).start()
+
+    def hold(self):
+        while True:
+            self.taken.append(self.server.socket.accept())
 
 
 class Fleet:

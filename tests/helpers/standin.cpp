@@ -36,7 +36,9 @@
 // running) cwd cmdline stdin (line ends as \r \n).
 //
 // "standin squat NAME" holds an event of that name until its input ends, and
-// sets it then: "squat StandinGate" holds gated runs until then.
+// sets it then: "squat StandinGate" holds gated runs until then. "standin
+// hold FILE" holds the file open, as a reader that does not let it be deleted
+// or replaced, until its input ends.
 #include "support/windows_api.h"
 
 #include <stdio.h>
@@ -316,9 +318,12 @@ int RunServer(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "squat") == 0) {
-        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
-        puts(event != nullptr ? "held" : "failed");
+    if (argc == 3 && (strcmp(argv[1], "squat") == 0 || strcmp(argv[1], "hold") == 0)) {
+        HANDLE event = argv[1][0] == 's' ? CreateEventA(nullptr, TRUE, FALSE, argv[2]) : nullptr;
+        bool held = argv[1][0] == 's' ? event != nullptr
+                                      : CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr) != INVALID_HANDLE_VALUE;
+        puts(held ? "held" : "failed");
         fflush(stdout);
         while (getchar() != EOF) {
         }

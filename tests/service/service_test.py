@@ -12,7 +12,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import TOP, WINE_RUN, query, run, says, wine, write  # noqa: E402
+from fixture import TOP, WINE_RUN, Webhook, query, run, says, wine, write  # noqa: E402
 
 BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
@@ -343,5 +343,96 @@ def graceful_stop(fleet):
     print(f'stop over 16 servers with StopWait 3: {took:.1f} s', flush=True)
 
 
+def read_metrics(path, seen, stop):
+    """Reads corvane.prom about a thousand times a second until stop is set: each
+    new text is whole and parses, each series once; seen gets its series."""
+    from prometheus_client.parser import text_string_to_metric_families
+    last = None
+    while not stop.is_set():
+        try:
+            text = open(path, 'rb').read().decode()
+        except OSError:
+            text = last
+        if text != last and text is not None:
+            assert text.endswith('# TYPE corvane_server_newest_build gauge\n') and '\r' not in text, text
+            series = [(s.name, tuple(sorted(s.labels.items())), s.value)
+                      for family in text_string_to_metric_families(text) for s in family.samples]
+            assert len({s[:2] for s in series}) == len(series), text
+            seen.append(series)
+            last = text
+        time.sleep(0.001)
+
+
+def tally(series, metric, label):
+    return {(dict(l)['server'], dict(l)[label]): v for n, l, v in series if n == metric}
+
+
+def seen_from_afar(fleet):
+    """corvane.prom and the alerts while servers crash, hang, update and play:
+    every write whole and parsed, its counters those of the log, a reader that
+    holds the file only delaying it; a crash loop's first alert counts its
+    crashes and no other follows within the minute, a 429 delays the post that
+    carries it by its Retry-After, a webhook that never answers is one line and
+    slows no check, and bad AlertUrls are one line each."""
+    hook, deaf = Webhook([(429, {'Retry-After': '2'})]), Webhook(silent=True)
+    fleet.add('crashy', 'exit 3\n', RestartBackoff=10, AlertUrl=hook.url)
+    fleet.add('hang', 'silent\nanswer\n', AlertUrl=deaf.url)
+    fleet.add('update', 'request 3\nanswer\n')
+    busy = fleet.add('busy', 'players 5 2\n')
+    fleet.add('badurl', AlertUrl='"ftp://x/y"')
+    fleet.add('nohost', AlertUrl='"http://nosuch.invalid/"')
+    fleet.configure()
+    prom, seen, stop = fleet.root + '/corvane.prom', [], threading.Event()
+    reader = threading.Thread(target=read_metrics, args=(prom, seen, stop))
+    reader.start()
+    fleet.start()
+    try:
+        fleet.logged('"badurl" has AlertUrl "ftp://x/y", which is no http or https URL: no alerts are sent', 10)
+        fleet.logged('"crashy" keeps failing, next launch in 10s', 60)
+        fleet.wait(lambda: len(hook.posts) == 2, 30, 'the alert posted again after its 429')
+        crashes = fleet.log().count('"crashy" has terminated')
+        assert [p[2] for p in hook.posts] == [429, 204] and hook.posts[1][0] - hook.posts[0][0] >= 2, hook.posts
+        want = f'"crashy" crashed {crashes} times in 1 minute; keeps failing, next launch in 10s'
+        assert [p[1] for p in hook.posts] == [{'content': want, 'text': want}] * 2, hook.posts
+        fleet.wait(lambda: deaf.taken, 60, 'an alert of hang posted')
+        checks = len(open(busy.file('srcds_requests.txt')).read().split())
+        time.sleep(20)  # while hang's posts wait for an answer
+        checks = len(open(busy.file('srcds_requests.txt')).read().split()) - checks
+        assert 3 <= checks <= 5 and len(hook.posts) == 2, (checks, hook.posts)
+        holder = subprocess.Popen([WINE_RUN, fleet.root + '/tools/steamcmd.exe', 'hold', prom],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert holder.stdout.readline() == b'held\r\n'
+        held = len(seen)
+        time.sleep(3)
+        assert len(seen) == held, 'replaced while held'
+        holder.communicate(b'')
+        fleet.wait(lambda: len(seen) > held, 3, 'corvane.prom replaced after the hold')
+        fleet.logged('[Update] Completed successfully for "update"', 60)
+        log = fleet.log()
+        tallies = lambda: (tally(seen[-1], 'corvane_server_restarts_total', 'reason'),
+                           tally(seen[-1], 'corvane_server_update_cycles_total', 'result'))
+        fleet.wait(lambda: tallies() == (
+            {(n, r): log.count(f'"{n}" {line}') for n in fleet.servers for r, line in (
+                ('exit', 'has terminated'), ('unresponsive', 'was unresponsive and has been terminated'),
+                ('memory', 'exceeded memory limit and has been terminated'))} | {(n, 'failed_launch'): sum(
+                line.startswith(f'CreateServerProcess failed for "{n}"') for line in log) for n in fleet.servers},
+            {(n, r): log.count(f'[Update] {line} "{n}"') for n in fleet.servers for r, line in (
+                ('succeeded', 'Completed successfully for'), ('gave_up', 'Gave up on'))}), 5, 'log')
+    finally:
+        stop.set()
+        reader.join()
+    states = {(dict(l)['server'], dict(l)['state']) for s in seen for n, l, v in s if n == 'corvane_server_state' and v}
+    assert {('crashy', 'pausing'), ('update', 'updating'), ('busy', 'running'), ('hang', 'running')} <= states
+    last = {(n, dict(l).get('server')): v for n, l, v in seen[-1]}
+    assert (last['corvane_server_players', 'busy'], last['corvane_server_bots', 'busy']) == (5, 2), last
+    log = fleet.log()
+    alerts = [line for line in log if line.startswith('Alerts for')]  # the error's number is Wine's
+    assert len(alerts) == 1 and re.fullmatch(r'Alerts for "hang" cannot be delivered \(error \d+\), retrying',
+                                             alerts[0]), log
+    assert [line for line in log if 'nohost' in line and 'AlertUrl' in line][0].startswith(
+        '"nohost" has AlertUrl host "nosuch.invalid", which does not resolve'), log
+
+
 if __name__ == '__main__':
-    run([console, installer, startup_failures, fleet_at_work, config_check, reload, graceful_stop])
+    run([console, installer, startup_failures, fleet_at_work, config_check, reload, graceful_stop,
+         seen_from_afar])

@@ -1,0 +1,111 @@
+// Server records: the lock around each server's published facts.
+#include "report/server_record.h"
+
+#include <string.h>
+#include <time.h>
+
+#include "support/text_helpers.h"
+
+namespace {
+
+// Applies change to the record's facts under its lock; a null record is none.
+template <typename Change> void Publish(ServerRecord* record, Change change) {
+    if (record != nullptr) {
+        EnterCriticalSection(&record->lock);
+        change(record->facts);
+        LeaveCriticalSection(&record->lock);
+    }
+}
+
+} // namespace
+
+void OpenServerRecords(ServerRecord* records, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        InitializeCriticalSection(&records[i].lock);
+        records[i].facts = {};
+    }
+}
+
+void CloseServerRecords(ServerRecord* records, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        DeleteCriticalSection(&records[i].lock);
+    }
+}
+
+void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies) {
+    for (uint32_t i = 0; i < count; ++i) {
+        Publish(&records[i], [&](ServerFacts& facts) { copies[i] = facts; });
+    }
+}
+
+void PublishStart(ServerRecord* record, const ServerEntry& entry) {
+    Publish(record, [&](ServerFacts& facts) {
+        if (strcmp(facts.name, entry.FriendlyName) != 0) {
+            facts = {};
+            CopyBounded(facts.name, sizeof facts.name, entry.FriendlyName);
+        }
+        CopyBounded(facts.alertUrl, sizeof facts.alertUrl, entry.AlertUrl);
+        facts.inUse = true;
+        facts.status = Launching;
+        facts.players = -1;
+        facts.bots = -1;
+        facts.committedBytes = -1;
+    });
+}
+
+void PublishStop(ServerRecord* record) {
+    Publish(record, [](ServerFacts& facts) { facts.inUse = false; });
+}
+
+void PublishStatus(ServerRecord* record, ServerStatus status) {
+    Publish(record, [=](ServerFacts& facts) { facts.status = status; });
+}
+
+void PublishLaunch(ServerRecord* record) {
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    Publish(record, [=](ServerFacts& facts) { facts.lastLaunch = now; });
+}
+
+void PublishRestart(ServerRecord* record, RestartReason reason) {
+    Publish(record, [=](ServerFacts& facts) { ++facts.restarts[reason]; });
+}
+
+void PublishCrashLoop(ServerRecord* record, int64_t pause) {
+    Publish(record, [=](ServerFacts& facts) {
+        ++facts.crashLoops;
+        facts.lastPause = static_cast<uint32_t>(pause);
+    });
+}
+
+void PublishCheck(ServerRecord* record, int players, int bots, int64_t committedBytes) {
+    Publish(record, [=](ServerFacts& facts) {
+        facts.players = players;
+        facts.bots = bots;
+        facts.committedBytes = committedBytes;
+    });
+}
+
+void PublishQueryFailing(ServerRecord* record, bool failing) {
+    Publish(record,
+            [=](ServerFacts& facts) { ++(failing ? facts.queryLosses : facts.queryReturns); });
+}
+
+void PublishHold(ServerRecord* record, bool taken) {
+    Publish(record,
+            [=](ServerFacts& facts) { ++(taken ? facts.holdsTaken : facts.holdsReleased); });
+}
+
+void PublishUpdateEnd(ServerRecord* record, UpdateResult result) {
+    Publish(record, [=](ServerFacts& facts) { ++facts.updateCycles[result]; });
+}
+
+void PublishBuilds(ServerRecord* record, const char* installed, const char* newest) {
+    Publish(record, [=](ServerFacts& facts) {
+        if (installed != nullptr) {
+            CopyBounded(facts.installedBuild, sizeof facts.installedBuild, installed);
+        }
+        if (newest != nullptr) {
+            CopyBounded(facts.newestBuild, sizeof facts.newestBuild, newest);
+        }
+    });
+}

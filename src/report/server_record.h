@@ -1,0 +1,38 @@
+// A server's published facts under a lock: its monitor thread writes them,
+// the service thread (metrics file) and the alert thread read copies.
+#pragma once
+
+#include "support/windows_api.h"
+
+#include "report/server_facts.h"
+
+// One per slot of the server table, owned by the service thread for its whole
+// run, so that its counters count since the service started.
+struct ServerRecord {
+    CRITICAL_SECTION lock;
+    ServerFacts facts;
+};
+
+// Before any thread uses them, and after the last has ended.
+void OpenServerRecords(ServerRecord* records, uint32_t count);
+void CloseServerRecords(ServerRecord* records, uint32_t count);
+
+// Copies every record's facts, each under its lock.
+void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies);
+
+// The monitor thread's calls; each takes the lock for a few stores, and
+// does nothing for a null record. A server that starts in a record another
+// server had starts its counters anew.
+void PublishStart(ServerRecord* record, const ServerEntry& entry);
+void PublishStop(ServerRecord* record);
+void PublishStatus(ServerRecord* record, ServerStatus status);
+void PublishLaunch(ServerRecord* record); // the wall clock's time of the launch
+void PublishRestart(ServerRecord* record, RestartReason reason);
+void PublishCrashLoop(ServerRecord* record, int64_t pause);
+// A healthy check: players and bots of its answer and committed bytes, -1 not known.
+void PublishCheck(ServerRecord* record, int players, int bots, int64_t committedBytes);
+void PublishQueryFailing(ServerRecord* record, bool failing);
+void PublishHold(ServerRecord* record, bool taken);
+void PublishUpdateEnd(ServerRecord* record, UpdateResult result);
+// Either may be null for unchanged.
+void PublishBuilds(ServerRecord* record, const char* installed, const char* newest);
