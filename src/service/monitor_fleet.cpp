@@ -8,6 +8,7 @@
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
 #include "report/alert_sender.h"
+#include "report/server_record.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
