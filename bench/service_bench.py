@@ -5,23 +5,14 @@ wineserver, the service's anonymous resident memory (Linux's view of the Wine
 process) and the time a stop takes.
 
 Usage: python3 bench/service_bench.py [seconds=60] [samples=10]
-It boots build/bench-prefix afresh and ends it. A failed run keeps its folder
-under build/windows/test-runs/ and prints where."""
+(in a prefix of its own; a failed run keeps its folder: see bench_prefix.py)"""
 import os
 import statistics
-import subprocess
 import sys
 import time
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PREFIX = os.path.join(TOP, 'build', 'bench-prefix')
-# Read by scripts/wine-run at each call, and by the fixture for what it keeps.
-os.environ['CORVANE_WINEPREFIX'] = PREFIX
-# Ports no test takes (windows_test 20000-25999, the demo 27015-27017, the
-# service tests from 28000): a stand-in binds beside a socket on its port.
-os.environ['CORVANE_PORTS'] = '26000-27000'
-sys.path.insert(0, os.path.join(TOP, 'tests', 'helpers'))
-from fixture import Fleet, query, write  # noqa: E402
+from bench_prefix import closed, own_prefix, wineserver
+from fixture import Fleet, query, write  # on the path bench_prefix sets
 
 
 def recovery(fleet, fault, samples, launch):
@@ -42,28 +33,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
 
 
-def wineserver():
-    """The Linux id of the prefix's wineserver: it serves every Wine process of
-    the prefix, so part of each one's work is done, and counted, there."""
-    for pid in filter(str.isdigit, os.listdir('/proc')):
-        try:
-            if (os.path.basename(os.readlink(f'/proc/{pid}/exe')).startswith('wineserver') and
-                    f'WINEPREFIX={PREFIX}' in open(f'/proc/{pid}/environ').read().split('\0')):
-                return int(pid)
-        except OSError:
-            pass
-    raise LookupError(f'no wineserver of {PREFIX}')
-
-
 def main(seconds=60, samples=10):
     fleet = Fleet('service_bench')
     fleet.add('one', MonitorDelay=5)
     fleet.configure()
-    passed = False
-    try:
-        # A prefix Wine creates on first use ends all its processes once it is
-        # made, the service among them: the bench boots its own before anything.
-        subprocess.run([os.path.join(TOP, 'scripts', 'wine-prefix'), 'start', PREFIX], check=True)
+    with own_prefix(), closed(fleet):
         fleet.start()
         for launch, fault in ((1, 'exit 3'), (samples + 1, 'silent')):
             times = recovery(fleet, fault, samples, launch)
@@ -88,10 +62,6 @@ def main(seconds=60, samples=10):
               f'({3600 * share:.0f} s per hour), wineserver {100 * server_share:.2f} %; '
               f'RssAnon {int(memory) / 1024:.1f} MiB; '
               f'stopped {1000 * (time.monotonic() - began):.0f} ms after net stop')
-        passed = True
-    finally:
-        fleet.close(passed)
-        subprocess.run([os.path.join(TOP, 'scripts', 'wine-prefix'), 'stop', PREFIX])
 
 
 if __name__ == '__main__':
