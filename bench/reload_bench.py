@@ -40,7 +40,7 @@ def main(samples=10):
                          f'{1 if i else 0} removed', 10)
             if i:
                 fleet.logged(f'"x{i - 1}" has been terminated', 10)
-        restarted = sum(open(s.file('srcds_starts.txt')).read() != '1' or
+        restarted = sum(open(s.file('srcds_starts.txt')).read().count('\n') != 1 or
                         fleet.processes(s.file('srcds.exe')) != before[s.name] for s in unchanged)
         print(f'corvane -r -> added server answering: min {min(times):.2f} s, median '
               f'{statistics.median(times):.2f} s, max {max(times):.2f} s (n={samples}); '
