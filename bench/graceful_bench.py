@@ -4,15 +4,15 @@ asked, 0.3 s after it is told, as a server that saves first) and without it
 (each is terminated). Prints, per kind, the median and the longest time from
 net stop to a server's process gone, and to the service's STOPPED.
 
-Usage (a booted prefix of its own, see docs/performance.md):
-  CORVANE_WINEPREFIX=... python3 bench/graceful_bench.py [rounds=3]"""
+Usage: python3 bench/graceful_bench.py [rounds=3]
+(in a prefix of its own; a failed run keeps its folder: see bench_prefix.py)"""
 import os
 import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'helpers'))
-from fixture import Fleet, wine, write  # noqa: E402
+from bench_prefix import closed, own_prefix
+from fixture import Fleet, wine, write  # on the path bench_prefix sets
 
 
 def running(fleet):
@@ -34,7 +34,7 @@ def one_stop(with_key):
         s = fleet.add(f'b{i:02}', **keys)
         write(s.file('srcds_rcon.txt'), 'quit pw\n')
     fleet.configure()
-    try:
+    with closed(fleet):
         fleet.start()
         for name in fleet.servers:
             fleet.wait_answer(name, 1, 60)
@@ -45,20 +45,19 @@ def one_stop(with_key):
             gone.update({name: now for name in set(fleet.servers) - running(fleet) - set(gone)})
             assert now < 60, 'no stop within a minute'
         return sorted(gone.values()), time.monotonic() - began
-    finally:
-        fleet.close(True)
 
 
 def main(rounds=3):
-    for with_key in (False, True):
-        ends, stops = [], []
-        for _ in range(rounds):
-            gone, stopped = one_stop(with_key)
-            ends += gone
-            stops.append(stopped)
-        print(f'{"with" if with_key else "without"} RconPassword, 16 servers x {rounds}: process gone '
-              f'median {statistics.median(ends):.2f} s, max {max(ends):.2f} s after net stop; '
-              f'STOPPED median {statistics.median(stops):.2f} s', flush=True)
+    with own_prefix():
+        for with_key in (False, True):
+            ends, stops = [], []
+            for _ in range(rounds):
+                gone, stopped = one_stop(with_key)
+                ends += gone
+                stops.append(stopped)
+            print(f'{"with" if with_key else "without"} RconPassword, 16 servers x {rounds}: process '
+                  f'gone median {statistics.median(ends):.2f} s, max {max(ends):.2f} s after net stop; '
+                  f'STOPPED median {statistics.median(stops):.2f} s', flush=True)
 
 
 if __name__ == '__main__':

@@ -6,22 +6,21 @@ Each reload adds one server and removes the one the last reload added; the
 next waits until that one has ended (a reload asked for while a server is
 still ending waits for it, up to a second, and is not what is timed here).
 
-Usage (a booted prefix of its own, see docs/performance.md):
-  CORVANE_WINEPREFIX=... python3 bench/reload_bench.py [samples=10]"""
-import os
+Usage: python3 bench/reload_bench.py [samples=10]
+(in a prefix of its own; a failed run keeps its folder: see bench_prefix.py)"""
 import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'helpers'))
-from fixture import Fleet, query, says, started  # noqa: E402
+from bench_prefix import closed, own_prefix
+from fixture import Fleet, query, says, started  # on the path bench_prefix sets
 
 
 def main(samples=10):
     fleet = Fleet('reload_bench')
     unchanged = [fleet.add(f's{i:02}') for i in range(14)]
     fleet.configure()
-    try:
+    with own_prefix(), closed(fleet):
         fleet.start()
         for s in unchanged:
             fleet.wait_answer(s.name, 1, 60)
@@ -41,14 +40,12 @@ def main(samples=10):
                          f'{1 if i else 0} removed', 10)
             if i:
                 fleet.logged(f'"x{i - 1}" has been terminated', 10)
-        restarted = sum(open(s.file('srcds_starts.txt')).read() != '1' or
+        restarted = sum(open(s.file('srcds_starts.txt')).read().count('\n') != 1 or
                         fleet.processes(s.file('srcds.exe')) != before[s.name] for s in unchanged)
         print(f'corvane -r -> added server answering: min {min(times):.2f} s, median '
               f'{statistics.median(times):.2f} s, max {max(times):.2f} s (n={samples}); '
               f'unchanged servers restarted: {restarted} of {len(unchanged)}')
         fleet.stop()
-    finally:
-        fleet.close(True)
 
 
 if __name__ == '__main__':

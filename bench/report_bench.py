@@ -4,23 +4,22 @@ with this build and an AlertUrl on every server, one after the other in one
 run: the service's CPU time and anonymous resident memory (Linux's view of
 the Wine process) over the same number of seconds.
 
-Usage (a booted prefix of its own, see docs/performance.md):
-  CORVANE_WINEPREFIX=... python3 bench/report_bench.py BASELINE_EXE [seconds=60]"""
+Usage: python3 bench/report_bench.py BASELINE_EXE [seconds=60]
+(in a prefix of its own; a failed run keeps its folder: see bench_prefix.py)"""
 import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'helpers'))
-sys.path.insert(0, os.path.dirname(__file__))
-import fixture  # noqa: E402
-from fixture import Fleet, Webhook, query  # noqa: E402
-from service_bench import cpu_seconds  # noqa: E402
+from bench_prefix import closed, own_prefix
+import fixture  # on the path bench_prefix sets
+from fixture import Fleet, Webhook, query
+from service_bench import cpu_seconds
 
 
 def measure(name, exe, seconds, url=None):
     fixture.EXE = exe
     fleet = Fleet(name)
-    try:
+    with closed(fleet):
         for i in range(16):
             fleet.add(f's{i:02}', MonitorDelay=5, **({'AlertUrl': url} if url else {}))
         fleet.configure()
@@ -35,14 +34,14 @@ def measure(name, exe, seconds, url=None):
         written = os.path.exists(os.path.join(fleet.root, 'corvane.prom'))
         fleet.stop()
         return share, memory, written
-    finally:
-        fleet.close(True)
 
 
 def main(baseline, seconds=60):
     hook = Webhook()
     runs = [('without', baseline, None), ('prom only', fixture.EXE, None), ('with', fixture.EXE, hook.url)]
-    results = {label: measure(f'report_bench_{label.replace(" ", "_")}', exe, seconds, url) for label, exe, url in runs}
+    with own_prefix():
+        results = {label: measure(f'report_bench_{label.replace(" ", "_")}', exe, seconds, url)
+                   for label, exe, url in runs}
     for label, (share, memory, written) in results.items():
         print(f'16 healthy servers, {seconds} s, {label:9} (corvane.prom, AlertUrl): service CPU '
               f'{100 * share:.2f} % of one core, RssAnon {memory:.1f} MiB'

@@ -1,17 +1,18 @@
 """The running service's figures under Wine, through the test fixture: the time
 from a server's exit, and from its silence, to its successor answering; and,
-over sixteen healthy servers, the service's CPU time and anonymous resident
-memory (Linux's view of the Wine process) and the time a stop takes.
+over sixteen healthy servers, the CPU time of the service and of its prefix's
+wineserver, the service's anonymous resident memory (Linux's view of the Wine
+process) and the time a stop takes.
 
-Usage (a booted prefix of its own, see docs/performance.md):
-  CORVANE_WINEPREFIX=... python3 bench/service_bench.py [seconds=60] [samples=10]"""
+Usage: python3 bench/service_bench.py [seconds=60] [samples=10]
+(in a prefix of its own; a failed run keeps its folder: see bench_prefix.py)"""
 import os
 import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'helpers'))
-from fixture import Fleet, query, write  # noqa: E402
+from bench_prefix import closed, own_prefix, wineserver
+from fixture import Fleet, query, write  # on the path bench_prefix sets
 
 
 def recovery(fleet, fault, samples, launch):
@@ -36,8 +37,7 @@ def main(seconds=60, samples=10):
     fleet = Fleet('service_bench')
     fleet.add('one', MonitorDelay=5)
     fleet.configure()
-    fleet.install()
-    try:
+    with own_prefix(), closed(fleet):
         fleet.start()
         for launch, fault in ((1, 'exit 3'), (samples + 1, 'silent')):
             times = recovery(fleet, fault, samples, launch)
@@ -50,18 +50,18 @@ def main(seconds=60, samples=10):
         fleet.start()
         for server in fleet.servers.values():
             fleet.wait(lambda: query(server.port, 0.1) is not None, 60, f'{server.name} answers')
-        pid = fleet.service()
-        used, began = cpu_seconds(pid), time.monotonic()
+        pid, server = fleet.service(), wineserver()
+        used, served, began = cpu_seconds(pid), cpu_seconds(server), time.monotonic()
         time.sleep(seconds)
-        share = (cpu_seconds(pid) - used) / (time.monotonic() - began)
+        took = time.monotonic() - began
+        share, server_share = (cpu_seconds(pid) - used) / took, (cpu_seconds(server) - served) / took
         memory = open(f'/proc/{pid}/status').read().split('RssAnon:')[1].split()[0]
         began = time.monotonic()
         fleet.stop()  # net stop, then sc query until STOPPED
         print(f'16 healthy servers, {seconds} s: service CPU {100 * share:.2f} % of one core '
-              f'({3600 * share:.0f} s per hour), RssAnon {int(memory) / 1024:.1f} MiB; '
+              f'({3600 * share:.0f} s per hour), wineserver {100 * server_share:.2f} %; '
+              f'RssAnon {int(memory) / 1024:.1f} MiB; '
               f'stopped {1000 * (time.monotonic() - began):.0f} ms after net stop')
-    finally:
-        fleet.close(True)
 
 
 if __name__ == '__main__':

@@ -47,12 +47,16 @@ CFG
     port=$((port + 1))
 done
 
+# Runs once, however the demo ends (Ctrl+C, a TERM, CORVANE_DEMO_SECONDS or a
+# failed step), and ends the script: a trap that returned would let the script
+# go on after the command the signal cut short.
 stop_demo() {
     trap - INT TERM EXIT
     # The log follower ends first, so that its lines and ours do not interleave.
+    # Its wait reads 143, the status of a process ended by TERM.
     if [ -n "${follower:-}" ]; then
-        kill "$follower" 2>/dev/null
-        wait "$follower" 2>/dev/null
+        kill "$follower" 2>/dev/null || true
+        wait "$follower" 2>/dev/null || true
     fi
     echo
     echo "Stopping the service and removing it..."
@@ -60,8 +64,10 @@ stop_demo() {
     scripts/wine-run "$demo/corvane.exe" -u || true
     scripts/wine-prefix stop "$CORVANE_WINEPREFIX"
     echo "The demo has ended; nothing is left running."
+    exit "$1"
 }
-trap stop_demo INT TERM EXIT
+trap 'stop_demo 0' INT TERM
+trap 'stop_demo $?' EXIT
 
 scripts/wine-prefix start "$CORVANE_WINEPREFIX"
 scripts/wine-run "$demo/corvane.exe" -i
