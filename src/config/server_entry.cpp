@@ -7,19 +7,20 @@
 #include "support/event_log.h"
 #include "support/text_helpers.h"
 
+// Each key names the field that holds it, so the two cannot drift apart.
 #define CORVANE_KEY(name, optional)                                                                \
     { #name, offsetof(ServerEntry, name), sizeof(ServerEntry::name), optional }
 const ServerKey ServerKeys[] = {
-    CORVANE_KEY(FriendlyName, false), CORVANE_KEY(Path, false),
-    CORVANE_KEY(GameDir, false),      CORVANE_KEY(Host, false),
-    CORVANE_KEY(Port, false),         CORVANE_KEY(MaxPlayers, false),
-    CORVANE_KEY(MapName, false),      CORVANE_KEY(MiscArgs, false),
-    CORVANE_KEY(Priority, false),     CORVANE_KEY(Affinity, false),
-    CORVANE_KEY(MaxMemory, false),    CORVANE_KEY(MonitorDelay, false),
-    CORVANE_KEY(UpdPath, false),      CORVANE_KEY(UpdArgs, false),
+    CORVANE_KEY(FriendlyName, false),  CORVANE_KEY(Path, false),
+    CORVANE_KEY(GameDir, false),       CORVANE_KEY(Host, false),
+    CORVANE_KEY(Port, false),          CORVANE_KEY(MaxPlayers, false),
+    CORVANE_KEY(MapName, false),       CORVANE_KEY(MiscArgs, false),
+    CORVANE_KEY(Priority, false),      CORVANE_KEY(Affinity, false),
+    CORVANE_KEY(MaxMemory, false),     CORVANE_KEY(MonitorDelay, false),
+    CORVANE_KEY(UpdPath, false),       CORVANE_KEY(UpdArgs, false),
     CORVANE_KEY(RestartBackoff, true), CORVANE_KEY(UpdateWait, true),
-    CORVANE_KEY(UpdateCheck, true),   CORVANE_KEY(RconPassword, true),
-    CORVANE_KEY(StopWait, true),      CORVANE_KEY(AlertUrl, true),
+    CORVANE_KEY(UpdateCheck, true),    CORVANE_KEY(RconPassword, true),
+    CORVANE_KEY(StopWait, true),       CORVANE_KEY(AlertUrl, true),
 };
 #undef CORVANE_KEY
 const uint32_t ServerKeyCount = sizeof ServerKeys / sizeof ServerKeys[0];

@@ -67,7 +67,7 @@ struct ServerEntry {
     // never logged, never on a command line.
     char RconPassword[RconPasswordSize];
     char StopWait[StopWaitSize]; // seconds a server asked to quit has before it is terminated
-    char AlertUrl[AlertUrlSize];             // http or https webhook of the server's alerts
+    char AlertUrl[AlertUrlSize]; // http or https webhook of the server's alerts
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service

@@ -12,8 +12,8 @@ constexpr uint32_t QueryTimeoutMs = 250;
 
 // What a check learnt from its query besides the verdict.
 struct QueryFacts {
-    int error = -1;  // -1: no query was made; 0: it was sent; else why it could not be
-    int humans = -1; // players less bots of a whole info reply; -1: not known
+    int error = -1;   // -1: no query was made; 0: it was sent; else why it could not be
+    int humans = -1;  // players less bots of a whole info reply; -1: not known
     int players = -1; // players, bots included, and bots of that reply; -1: not known
     int bots = -1;
     int64_t committedBytes = -1; // of a server found running; -1: not known

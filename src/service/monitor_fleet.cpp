@@ -177,7 +177,7 @@ static void Reload(MonitorFleet& fleet) {
              counts[ServerRemoved]);
 }
 
-void TendFleet(MonitorFleet& fleet, bool reloadRequested) {
+bool TendFleet(MonitorFleet& fleet, bool reloadRequested) {
     fleet.reloadPending = fleet.reloadPending || reloadRequested;
     bool ending = false;
     for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
@@ -202,6 +202,9 @@ void TendFleet(MonitorFleet& fleet, bool reloadRequested) {
     if (fleet.reloadPending && !ending) {
         fleet.reloadPending = false;
         Reload(fleet);
-        StartAlertSender(fleet.entries, fleet.records, FleetSlots); // a server may have gained AlertUrl
+        StartAlertSender(fleet.entries, fleet.records,
+                         FleetSlots); // a server may have gained AlertUrl
+        return true;
     }
+    return false;
 }

@@ -43,4 +43,5 @@ void StopFleet(MonitorFleet& fleet, void (*stillWaiting)() = nullptr);
 // Frees the slots whose retired threads have ended and starts their
 // successors; then, with a reload requested now or before and no thread
 // still ending, reads corvane.cfg again and applies what changed.
-void TendFleet(MonitorFleet& fleet, bool reloadRequested);
+// True when it carried out a reload.
+bool TendFleet(MonitorFleet& fleet, bool reloadRequested);

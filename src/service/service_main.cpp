@@ -57,7 +57,7 @@ static void ReportStopProgress() {
 // no server has one.
 static int64_t LongestStopWait(ServerEntry* const* servers) {
     int64_t longest = 0;
-    for (uint32_t slot = 0; slot < MaxServers; ++slot) {
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
         int64_t seconds = 0;
         if (servers[slot] != nullptr && servers[slot]->RconPassword[0] != '\0') {
             ReadStopWait(servers[slot]->StopWait, seconds);
@@ -86,6 +86,18 @@ static bool AskForShutdownTime(DWORD timeMs) {
     return asked;
 }
 
+// With a server that has an RconPassword, the preshutdown notice is accepted
+// and Windows is asked for the longest StopWait and a margin; at the start and
+// after every reload, which may have changed both.
+static void AskForStopTime(const MonitorFleet& fleet) {
+    int64_t stopWait = LongestStopWait(fleet.entries);
+    bool asked = stopWait > 0 && AskForShutdownTime(static_cast<DWORD>(stopWait) * 1000 +
+                                                    RconTimeoutMs + ShutdownMarginMs);
+    ServiceStatus.dwControlsAccepted =
+        asked ? ServiceStatus.dwControlsAccepted | SERVICE_ACCEPT_PRESHUTDOWN
+              : ServiceStatus.dwControlsAccepted & ~SERVICE_ACCEPT_PRESHUTDOWN;
+}
+
 // Tends the fleet between looks at the queue, a reload included: no thread is
 // waited for here, so a stop is taken at once whatever the fleet is doing.
 // Each turn also writes corvane.prom when it is due.
@@ -101,7 +113,10 @@ static void WaitForStopRequest(MonitorFleet& fleet) {
             }
             reloadRequested = reloadRequested || message.message == ReloadMessage;
         }
-        TendFleet(fleet, reloadRequested);
+        if (TendFleet(fleet, reloadRequested)) {
+            AskForStopTime(fleet);
+            SetServiceStatus(StatusHandle, &ServiceStatus);
+        }
         Sleep(StopPollMs);
     }
 }
@@ -140,11 +155,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         if (!LoadConfig(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
-        int64_t stopWait = LongestStopWait(fleet.entries);
-        if (stopWait > 0 && AskForShutdownTime(static_cast<DWORD>(stopWait) * 1000 + RconTimeoutMs +
-                                               ShutdownMarginMs)) {
-            ServiceStatus.dwControlsAccepted |= SERVICE_ACCEPT_PRESHUTDOWN;
-        }
+        AskForStopTime(fleet);
         for (uint32_t slot = 0; slot < MaxServers; ++slot) {
             if (fleet.entries[slot] != nullptr) {
                 fleet.entries[slot]->Record = &records[slot];
