@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -71,8 +72,10 @@ inline bool Bindable(int port) {
 
 // A UDP port of 127.0.0.1 that nobody holds now, below the range the system
 // hands out to sockets of its own choosing (the queries' among them).
+// Runs beside each other (two checkouts at once) start apart: Wine's process
+// ids repeat from prefix to prefix, the folder of the run does not.
 inline std::string FreePort() {
-    static int next = 20000 + GetCurrentProcessId() % 5000; // below the service tests' ports
+    static int next = 20000 + static_cast<int>(std::hash<std::string>()(CORVANE_RUNS_DIR) % 5000);
     while (!Bindable(++next)) {
     }
     return std::to_string(next);
