@@ -2,7 +2,7 @@
 #include "monitor/health_check.h"
 
 #include "config/server_entry.h"
-#include "monitor/server_query.h"
+#include "protocol/server_query.h"
 #include "support/file_helpers.h"
 #include "support/memory_query.h"
 

@@ -10,20 +10,9 @@
 #include "monitor/monitor_state.h"
 #include "report/server_facts.h"
 
-// Seconds from a server's end to its next launch or update cycle.
-constexpr int64_t RelaunchDelay = 5;
-
 // The thread start routine; its parameter is the server's ServerEntry, which
 // must outlive the thread. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);
-
-// Whole seconds of a monotonic clock: the time of every next action and
-// deadline, unmoved when the system time is set. Log stamps keep local time.
-int64_t Now();
-
-// Returns once Now() has reached tickDeadline, sleeping to shortly after each
-// change of its seconds count, then sets it one second past the current time.
-void WaitNextTick(int64_t& tickDeadline);
 
 // True when a StopMessage was waiting in the calling thread's queue. A
 // RetireMessage sets the monitor's retiring, with its EndReason in wParam

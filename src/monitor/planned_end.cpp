@@ -4,8 +4,8 @@
 #include "support/windows_api.h"
 
 #include "config/server_entry.h"
-#include "monitor/monitor_thread.h"
-#include "monitor/rcon_client.h"
+#include "monitor/monitor_clock.h"
+#include "protocol/rcon_client.h"
 #include "monitor/update_cycle.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"

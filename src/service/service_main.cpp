@@ -5,7 +5,7 @@
 #include "config/server_entry.h"
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
-#include "monitor/rcon_client.h"
+#include "protocol/rcon_client.h"
 #include "report/alert_sender.h"
 #include "report/metrics_file.h"
 #include "report/server_record.h"

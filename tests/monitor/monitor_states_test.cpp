@@ -11,7 +11,7 @@
 
 #include "config/server_entry.h"
 #include "monitor/monitor_thread.h"
-#include "monitor/server_query.h"
+#include "protocol/server_query.h"
 #include "monitor/update_cycle.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"

@@ -1,5 +1,5 @@
 // Builds the info request and classifies replies by their first bytes.
-#include "monitor/query_packets.h"
+#include "protocol/query_packets.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // The info query's socket work: resolve, connect, send, wait, receive. What a
 // reply means is decided in query_packets.cpp.
-#include "monitor/server_query.h"
+#include "protocol/server_query.h"
 
 #include "support/windows_api.h"
 
@@ -8,7 +8,7 @@
 #include <string.h>
 #include <vector>
 
-#include "monitor/query_packets.h"
+#include "protocol/query_packets.h"
 
 namespace {
 

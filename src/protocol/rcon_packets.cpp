@@ -1,5 +1,5 @@
 // Encodes remote console packets and decodes them from what has arrived.
-#include "monitor/rcon_packets.h"
+#include "protocol/rcon_packets.h"
 
 #include <string.h>
 

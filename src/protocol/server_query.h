@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "monitor/query_packets.h"
+#include "protocol/query_packets.h"
 
 // Sends the info request to host (a name or dotted IPv4 address) and port
 // (decimal text) and waits up to timeoutMs for the reply. A challenge reply is

@@ -1,7 +1,7 @@
 // The remote console's socket work: resolve, connect, send, wait, receive,
 // each wait bounded by what is left of one budget. What the bytes mean is
 // decided in rcon_packets.cpp.
-#include "monitor/rcon_client.h"
+#include "protocol/rcon_client.h"
 
 #include "support/windows_api.h"
 
@@ -9,8 +9,8 @@
 #include <string.h>
 #include <vector>
 
-#include "monitor/query_packets.h"
-#include "monitor/rcon_packets.h"
+#include "protocol/query_packets.h"
+#include "protocol/rcon_packets.h"
 
 namespace {
 
