@@ -21,6 +21,8 @@ const ServerKey ServerKeys[] = {
     CORVANE_KEY(RestartBackoff, true), CORVANE_KEY(UpdateWait, true),
     CORVANE_KEY(UpdateCheck, true),    CORVANE_KEY(RconPassword, true),
     CORVANE_KEY(StopWait, true),       CORVANE_KEY(AlertUrl, true),
+    CORVANE_KEY(RestartAt, true),      CORVANE_KEY(MemoryHigh, true),
+    CORVANE_KEY(RestartWindow, true),
 };
 #undef CORVANE_KEY
 const uint32_t ServerKeyCount = sizeof ServerKeys / sizeof ServerKeys[0];

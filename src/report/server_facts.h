@@ -14,7 +14,8 @@ enum ServerStatus : uint32_t {
     WaitingForEmpty,
     Updating,
     Held,
-    Pausing, // a launch put off because the server keeps failing
+    Pausing,    // a launch put off because the server keeps failing
+    RestartDue, // a planned restart waits for the server to empty
     ServerStatusCount
 };
 
@@ -26,6 +27,9 @@ enum RestartReason : uint32_t {
     FailedLaunchRestart,
     RestartReasonCount
 };
+
+// Why a planned restart was due: RestartAt's hour or MemoryHigh.
+enum PlannedReason : uint32_t { HourPlanned, MemoryPlanned, PlannedReasonCount };
 
 enum UpdateResult : uint32_t { UpdateSucceeded, UpdateGaveUp, UpdateResultCount };
 
@@ -48,6 +52,8 @@ struct ServerFacts {
     int bots;
     int64_t committedBytes;           // at the last check; -1: not known
     int64_t lastLaunch;               // Unix seconds; 0: never launched
+    uint32_t plannedRestarts[PlannedReasonCount]; // carried out
+    int64_t nextPlannedRestart;                   // Unix seconds; 0: none planned
     char installedBuild[BuildIdSize]; // with UpdateCheck; empty: not known
     char newestBuild[BuildIdSize];
 };

@@ -95,6 +95,15 @@ void PublishHold(ServerRecord* record, bool taken) {
             [=](ServerFacts& facts) { ++(taken ? facts.holdsTaken : facts.holdsReleased); });
 }
 
+void PublishPlannedRestart(ServerRecord* record, PlannedReason reason) {
+    Publish(record, [=](ServerFacts& facts) { ++facts.plannedRestarts[reason]; });
+}
+
+void PublishNextRestart(ServerRecord* record, int64_t secondsAhead) {
+    int64_t at = secondsAhead < 0 ? 0 : static_cast<int64_t>(time(nullptr)) + secondsAhead;
+    Publish(record, [=](ServerFacts& facts) { facts.nextPlannedRestart = at; });
+}
+
 void PublishUpdateEnd(ServerRecord* record, UpdateResult result) {
     Publish(record, [=](ServerFacts& facts) { ++facts.updateCycles[result]; });
 }
