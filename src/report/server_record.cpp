@@ -100,7 +100,11 @@ void PublishPlannedRestart(ServerRecord* record, PlannedReason reason) {
 }
 
 void PublishNextRestart(ServerRecord* record, int64_t secondsAhead) {
-    int64_t at = secondsAhead < 0 ? 0 : static_cast<int64_t>(time(nullptr)) + secondsAhead;
+    // A listed time is a whole minute of Unix time too (zones are whole minutes
+    // off UTC): rounded to it, a second that ticked between the two clocks'
+    // reads does not move it.
+    int64_t at = static_cast<int64_t>(time(nullptr)) + secondsAhead + 30;
+    at = secondsAhead < 0 ? 0 : at - at % 60;
     Publish(record, [=](ServerFacts& facts) { facts.nextPlannedRestart = at; });
 }
 

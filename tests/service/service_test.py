@@ -436,6 +436,46 @@ def seen_from_afar(fleet):
         '"nohost" has AlertUrl host "nosuch.invalid", which does not resolve'), log
 
 
+def planned_restart(fleet):
+    """RestartAt a minute or so ahead of the local clock: the empty server is
+    restarted within one check of that minute, the one with players waits
+    (restart_due) until a check finds it empty; corvane.prom shows the time
+    before and the restarts after, which count as no crash and alert nobody."""
+    from prometheus_client.parser import text_string_to_metric_families
+    hook, at = Webhook(), (int(time.time()) + 90) // 60 * 60  # 30 to 90 s ahead
+    hhmm = time.strftime('%H:%M', time.localtime(at))
+    fleet.add('nightly', 'players 0 0\n', RestartAt=hhmm, AlertUrl=hook.url)
+    busy = fleet.add('busy', 'players 2 0\n', RestartAt=f'"04:00, {hhmm}"', AlertUrl=hook.url)
+    fleet.configure()
+    fleet.start()
+    series = lambda: {(s.name, s.labels.get('server'), s.labels.get('reason', s.labels.get('state'))): s.value
+                      for f in text_string_to_metric_families(open(fleet.root + '/corvane.prom').read())
+                      for s in f.samples}
+    fleet.wait_answer('busy', 1)
+    next_at = ('corvane_server_next_planned_restart_timestamp_seconds', 'nightly', None)
+    fleet.wait(lambda: series().get(next_at) == at, 5, lambda: f'{at} in {series()}')
+    fleet.logged('"busy" is due for its planned restart at ' + hhmm, 120)
+    fleet.wait_answer('nightly', 2)  # restarted, while busy waits with its players
+    assert series()[('corvane_server_state', 'busy', 'restart_due')] == 1 and '"busy" is empty' not in str(fleet.log())
+    write(busy.file('srcds_control.txt'), 'players 1 1\n')  # a bot alone: empty
+    fleet.wait_answer('busy', 2)
+    fleet.wait(lambda: series()[next_at] == at + 86400, 5, lambda: f'{at + 86400} in {series()}')
+    log = open(fleet.root + '/corvane.log', encoding='latin-1').read().splitlines()
+    for name in ('nightly', 'busy'):
+        assert [line[25:] for line in log if f'"{name}"' in line] == [f'"{name}" {text}' for text in (
+            'launched successfully', 'is due for its planned restart at ' + hhmm,
+            'is empty and has been terminated for its planned restart', 'launched successfully')], log
+    ended = [line for line in log if 'terminated for its planned restart' in line]
+    taken = int(ended[0][15:17]) * 3600 + int(ended[0][18:20]) * 60 + int(ended[0][21:23])
+    assert (taken - int(hhmm[:2]) * 3600 - int(hhmm[3:]) * 60) % 86400 <= 6, ended[0]  # within one check
+    counts = series()
+    assert [counts[('corvane_server_planned_restarts_total', n, 'hour')] for n in ('nightly', 'busy')] == [1, 1]
+    assert sum(v for k, v in counts.items() if k[0] == 'corvane_server_restarts_total') == 0, counts
+    time.sleep(3)  # what the alert thread would send for an exit it sends within a second or two
+    assert hook.posts == [], hook.posts
+
+
 if __name__ == '__main__':  # the tests named, or all but the fleet's run, which has a prefix of its own
     run([globals()[name] for name in sys.argv[1:]] or [console, installer, startup_failures, config_check,
-                                                       reload, graceful_stop, seen_from_afar])
+                                                       reload, graceful_stop, seen_from_afar,
+                                                       planned_restart])
