@@ -534,6 +534,11 @@ const Case Cases[] = {
     {"a_hold_wins_over_a_due_restart", 0, "clock 03:59:50|RestartAt 04:00|srcds players 2 0|"
      "run 10|0 Up|10 Due|write mod\\stop_request.txt|run 15|15 Held|rm mod\\stop_request.txt|"
      "srcds players 0 0|run 40|16 Up"},
+    {"planned_restart_keys_read_again_when_they_change", 0, "clock 03:59:30|srcds players 2 0|"
+     "run 5|0 Up|RestartAt 03:00,04:00|RestartWindow x|run 34|10 \"s\" has RestartWindow \"x\", "
+     "which is no number of minutes from 0 to 1440: it waits 60 minutes|30 Due|RestartWindow 0|"
+     R"(run 40|35 "s" waited 0 minutes for an empty server and has been terminated for its planned )"
+     "restart|40 Up"},
     {"bad_planned_restart_keys_are_off", STILL_ACTIVE, "RestartAt 4pm|MemoryHigh 64|"
      R"(RestartWindow 1441|run 0|0 "s" has RestartAt "4pm", which is no list of times HH:MM: no )"
      R"(restarts at set hours|0 "s" has MemoryHigh "64", which is no number of MiB below its )"
