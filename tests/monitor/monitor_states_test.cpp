@@ -228,6 +228,12 @@ class MonitorStates : public WineTest {
                 if (monitor && monitor->server.hProcess) { // the running stand-in reads it again
                     Sleep(300);
                     WaitForSingleObject(monitor->server.hProcess, rest.find("exit ") ? 0 : 5000);
+                    PROCESS_MEMORY_COUNTERS memory = {}; // one that grows has grown
+                    WaitUntil([&] {
+                        return rest.find("commit ") != 0 ||
+                               (GetProcessMemoryInfo(monitor->server.hProcess, &memory, sizeof memory) &&
+                                memory.PagefileUsage >> 20 >= std::stoul(rest.substr(7)));
+                    });
                 }
             } else if (word == "write") {
                 std::filesystem::create_directories(file.substr(0, file.rfind('\\')));
