@@ -168,6 +168,7 @@ static void Reload(MonitorFleet& fleet) {
             if (!StartMonitorThread(fleet.entries[slot], fleet, slot)) {
                 FreeServerEntry(fleet.entries[slot]);
                 fleet.entries[slot] = nullptr;
+                --counts[ServerAdded]; // dropped, as its line says: a later reload adds it again
             }
             break;
         }
