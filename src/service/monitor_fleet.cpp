@@ -5,6 +5,7 @@
 
 #include "config/config_parser.h"
 #include "config/server_diff.h"
+#include "service/config_check.h"
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
 #include "report/alert_sender.h"
@@ -127,6 +128,7 @@ static void Reload(MonitorFleet& fleet) {
         }
         return;
     }
+    WriteConfigFindings(CheckConfigValues(fresh, MaxServers), false);
     const ServerEntry* running[FleetSlots];
     uint32_t runningSlot[FleetSlots];
     uint32_t runningCount = 0;

@@ -9,6 +9,7 @@
 #include "config/config_parser.h"
 #include "config/server_diff.h"
 #include "fakes/fakes.h"
+#include "service/config_check.h"
 
 namespace {
 
@@ -155,6 +156,61 @@ TEST(ConfigParser, TheShippedExampleLoads) {
     Parsed parsed = Parse(std::string(std::istreambuf_iterator<char>(example), {}));
     EXPECT_EQ(Lines{}, parsed.lines);
     EXPECT_LE(2u, parsed.names.size());
+}
+
+// A block's keys from line 15 on; a line marked "-" is logged by the thread
+// that reads the value, so only corvane -t writes it from the check.
+TEST(CheckConfigValues, SaysEachValueTheServiceRefusesOrReadsOtherwiseWithItsLine) {
+    const struct {
+        std::string text;
+        bool error;
+        Lines lines;
+    } cases[] = {
+        {Block("a", "  Affinity 0x1F\n  MonitorDelay 3600\n  RestartBackoff 0\n  StopWait 99\n"
+                    "  AlertUrl http://h:8/p\n  UpdateWait \"\"\n"), false, {}},
+        {Block("a", "  Port 27O15\n  Affinity zz\n  MaxMemory 2O48\n  MonitorDelay 30s\n") +
+             Block("b", "  MaxPlayers \"\"\n"), false,
+         {R"("a" has Port "27O15", which is not wholly a number, read as 27 at line 15)",
+          R"("a" has Affinity "zz", which is not wholly a number, read as 0 at line 16)",
+          R"("a" has MaxMemory "2O48", which is not wholly a number, read as 2 at line 17)",
+          R"("a" has MonitorDelay "30s", which is not wholly a number, read as 30 at line 18)",
+          R"("b" has MaxPlayers "", which is not wholly a number, read as 0 at line 35)"}},
+        {Block("a", "  MonitorDelay 3601\n  RconPassword pw\n  StopWait 0\n  AlertUrl ftp://x\n"),
+         true,
+         {R"(-"a" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 15)",
+          R"(-"a" has StopWait "0" out of range (1 to 60), read as 1 at line 17)",
+          R"(-"a" has AlertUrl "ftp://x", which is no http or https URL: no alerts are sent at )"
+          "line 18"}},
+        {Block("a", "  RestartBackoff -1\n  UpdateWait x\n  UpdateCheck 5m\n"), true,
+         {R"("a" has RestartBackoff "-1" out of range (0 or more), read as 0 at line 15)",
+          R"("a" has UpdateWait "x", which is not wholly a number, read as 0 at line 16)",
+          R"("a" has UpdateCheck "5m", which is not wholly a number, read as 5 at line 17)"}},
+        {Block("a", "  RestartBackof 1\n  Colour red\n  path x\n  UPDATEWAIT 1\n"), false,
+         {R"("a" has key "RestartBackof", which no server uses (is it "RestartBackoff"?) at line 15)",
+          R"("a" has key "Colour", which no server uses, at line 16)",
+          R"("a" has key "path", which no server uses (is it "Path"?) at line 17)",
+          R"("a" has key "UPDATEWAIT", which no server uses (is it "UpdateWait"?) at line 18)"}},
+    };
+    for (const auto& c : cases) {
+        Parsed parsed = Parse(c.text);
+        std::vector<const ServerEntry*> table;
+        for (const ServerEntry& entry : parsed.entries) {
+            table.push_back(&entry);
+        }
+        std::vector<ConfigFinding> findings =
+            CheckConfigValues(table.data(), static_cast<uint32_t>(table.size()));
+        for (bool all : {true, false}) {
+            Lines expected;
+            for (const std::string& line : c.lines) {
+                if (all || line[0] != '-') {
+                    expected.push_back(line.substr(line[0] == '-'));
+                }
+            }
+            loggedLines.clear();
+            EXPECT_EQ(c.error, WriteConfigFindings(findings, all)) << c.text;
+            EXPECT_EQ(expected, loggedLines) << c.text;
+        }
+    }
 }
 
 // Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new.

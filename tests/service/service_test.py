@@ -230,13 +230,15 @@ def sample(service, memory, done):
 
 def config_check(fleet):
     """corvane -t prints each of the parser's messages as the service logs it,
-    with exit code 1, and nothing to corvane.log; -r checks first, then needs
+    with exit code 1, then the values the service refuses (exit code 1) or
+    reads otherwise than written, and nothing to corvane.log; -r checks first, then needs
     the service installed and running."""
     fleet.add('one')
     fleet.configure()
     block = open(fleet.root + '/corvane.cfg').read()  # 16 lines
     blocks = ''.join(block.replace('"one"', f's{i}') for i in range(17))
-    cases = [(block, 'Config file "%s" is valid, servers defined: 1'), ('', 'No servers defined'),
+    cases = [(block, 'Config file "%s" is valid, servers defined: 1')]
+    cases += [('', 'No servers defined'),
              (None, 'Failed to read config file "%s"'),
              ('alpha {\n', 'Failed to parse server name at line 1'),
              (block * 2, 'Server name duplicate at line 17'), ('a\nx\n', "Expected '{' at line 2"),
@@ -246,14 +248,19 @@ def config_check(fleet):
              ('a\n{\n}\n', 'Missing key "Path" for server "a"\nFailed to read out server keys at line 3'),
              ('a\n{\nPath\n', 'Failed to parse key at line 3'),
              ('a\n{\nPath a b\n', 'Failed to parse value at line 3'),
-             ('a\n{\n', 'Config file terminated unexpectedly at line 2')]
+             ('a\n{\n', 'Config file terminated unexpectedly at line 2'),
+             (block.replace('MaxMemory 64\n', 'MaxMemory 2O48\n  RestartBackof 1\n'),
+              '"one" has MaxMemory "2O48", which is not wholly a number, read as 2 at line 12\n"one" has key "Restart'
+              'Backof", which no server uses (is it "RestartBackoff"?) at line 13\n' + cases[0][1]),
+             (block.replace('MonitorDelay 1\n', 'MonitorDelay 3601\n'),
+              '"one" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 13')]
     os.chdir(fleet.root)  # a relative name is the user's directory's
     try:
         for i, (text, lines) in enumerate(cases):
             if text is not None:
                 write(f'{fleet.root}/t{i}.cfg', text)
             name = 'Z:' + fleet.root.replace('/', '\\') + f'\\t{i}.cfg'
-            says((0 if i == 0 else 1, (lines.replace('%s', name) + '\n').replace('\n', '\r\n')),
+            says((0 if 'is valid' in lines else 1, (lines.replace('%s', name) + '\n').replace('\n', '\r\n')),
                  fleet.exe, '-t', f't{i}.cfg')
     finally:
         os.chdir(TOP)
