@@ -59,4 +59,12 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
     return entry;
 }
 
+ServerEntry* DuplicateServerEntry(const ServerEntry& entry) {
+    ServerEntry* copy = static_cast<ServerEntry*>(malloc(sizeof(ServerEntry)));
+    if (copy != nullptr) {
+        *copy = entry;
+    }
+    return copy;
+}
+
 void FreeServerEntry(ServerEntry* entry) { free(entry); }

@@ -120,5 +120,9 @@ uint32_t FindServerKey(const char* name);
 // The caller owns the entry and frees it with FreeServerEntry.
 ServerEntry* ReadServerKeys(const KeyTable& keys);
 
+// A copy of an entry on the heap, freed as one from ReadServerKeys; null when
+// memory runs out.
+ServerEntry* DuplicateServerEntry(const ServerEntry& entry);
+
 // Frees an entry from ReadServerKeys; null is allowed.
 void FreeServerEntry(ServerEntry* entry);

@@ -213,7 +213,9 @@ TEST(CheckConfigValues, SaysEachValueTheServiceRefusesOrReadsOtherwiseWithItsLin
     }
 }
 
-// Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new.
+// Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new;
+// a change adds what it does to the running server: k kept, p its process
+// set, r relaunched.
 std::string Diff(const std::string& oldText, const std::string& newText) {
     Parsed parsed[] = {Parse(oldText), Parse(newText)};
     std::vector<const ServerEntry*> lists[2];
@@ -229,7 +231,8 @@ std::string Diff(const std::string& oldText, const std::string& newText) {
     for (uint32_t i = 0; i < count; ++i) {
         const ServerEntry* entry = diffs[i].change == ServerAdded ? lists[1][diffs[i].newIndex]
                                                                   : lists[0][diffs[i].oldIndex];
-        said += std::string(entry->BlockName) + ":" + "ucar"[diffs[i].change] + " ";
+        said += std::string(entry->BlockName) + ":" + "ucar"[diffs[i].change] +
+                (diffs[i].change == ServerChanged ? "kpr"[diffs[i].group] : ' ') + " ";
     }
     return said;
 }
@@ -239,20 +242,25 @@ TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
     const struct {
         std::string oldText, newText, said;
     } cases[] = {
-        {abc, abc, "alpha:u beta:u gamma:u "},
-        {abc, Block("delta") + Block("beta", "  MapName x\n") + Block("alpha"),
-         "alpha:u beta:c gamma:r delta:a "},
-        {Block("alpha"), Block("Alpha"), "alpha:r Alpha:a "},
-        {Block("alpha", "  FriendlyName x\n"), Block("alpha", "  FriendlyName y\n"), "alpha:c "},
-        {Block("alpha", "  Unused x\n"), Block("alpha"), "alpha:u "},
+        {abc, abc, "alpha:u  beta:u  gamma:u  "},
+        {abc, Block("delta") + Block("beta", "  MapName x\n  Priority Low\n") + Block("alpha"),
+         "alpha:u  beta:cr gamma:r  delta:a  "},
+        {Block("alpha"), Block("Alpha"), "alpha:r  Alpha:a  "},
+        {Block("alpha", "  FriendlyName x\n"), Block("alpha", "  FriendlyName y\n"), "alpha:cr "},
+        {Block("alpha", "  Unused x\n"), Block("alpha"), "alpha:u  "},
+        {abc, Block("alpha", "  Affinity 1\n  MaxMemory 9\n") + Block("beta", "  AlertUrl x\n"),
+         "alpha:cp beta:ck gamma:r  "},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.said, Diff(c.oldText, c.newText)) << c.newText;
     }
+    // What each key's change does, in key order: only the command line and
+    // its folder relaunch.
+    const char groups[] = "rrrrrrrrppkkkkkkkkkk";
     const std::string alpha = Block("alpha");
     for (uint32_t i = 0; i < ServerKeyCount; ++i) { // a key line at the end wins
         std::string changed = alpha.substr(0, alpha.size() - 2) + ServerKeys[i].name + " z\n}\n";
-        EXPECT_EQ("alpha:c ", Diff(alpha, changed)) << ServerKeys[i].name;
+        EXPECT_EQ(std::string("alpha:c") + groups[i] + " ", Diff(alpha, changed)) << ServerKeys[i].name;
     }
 }
 
