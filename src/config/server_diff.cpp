@@ -42,9 +42,10 @@ uint32_t DiffServers(const ServerEntry* const* oldServers, uint32_t oldCount,
     for (uint32_t i = 0; i < oldCount; ++i) {
         uint32_t match = FindBlock(oldServers[i]->BlockName, newServers, newCount);
         KeyGroup group = LiveKey;
-        ServerChange change = match == NoServerIndex                                  ? ServerRemoved
-                              : Differs(*oldServers[i], *newServers[match], group) ? ServerChanged
-                                                                                   : ServerUnchanged;
+        ServerChange change = match == NoServerIndex ? ServerRemoved
+                              : Differs(*oldServers[i], *newServers[match], group)
+                                  ? ServerChanged
+                                  : ServerUnchanged;
         out[written++] = {change, i, match, group};
     }
     for (uint32_t i = 0; i < newCount; ++i) {

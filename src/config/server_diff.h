@@ -25,9 +25,9 @@ constexpr uint32_t NoServerIndex = 0xFFFFFFFF;
 // configuration field is equal, changed otherwise. Writes one diff per old
 // server in old order, then one per added server in new order, into out
 // (room for oldCount + newCount), and returns how many it wrote.
+uint32_t DiffServers(const ServerEntry* const* oldServers, uint32_t oldCount,
+                     const ServerEntry* const* newServers, uint32_t newCount, ServerDiff* out);
+
 // Pure: whether two servers would run in one folder (Path, letter case aside)
 // or on one port (Port read as a number), and so may not run at once.
 bool SharePathOrPort(const ServerEntry& first, const ServerEntry& second);
-
-uint32_t DiffServers(const ServerEntry* const* oldServers, uint32_t oldCount,
-                     const ServerEntry* const* newServers, uint32_t newCount, ServerDiff* out);

@@ -8,21 +8,21 @@
 #include "support/event_log.h"
 #include "support/text_helpers.h"
 
-// Each key names the field that holds it, so the two cannot drift apart.
-// The name is the server's own in the log and the metrics: a new one is a new launch.
+// Each key names the field that holds it, so the two cannot drift apart. The
+// name is the server's own in the log and the metrics: a new one relaunches.
 #define CORVANE_KEY(name, optional, group)                                                         \
     { #name, offsetof(ServerEntry, name), sizeof(ServerEntry::name), optional, group }
 const ServerKey ServerKeys[ServerKeyCount] = {
-    CORVANE_KEY(FriendlyName, false, LaunchKey),  CORVANE_KEY(Path, false, LaunchKey),
-    CORVANE_KEY(GameDir, false, LaunchKey),       CORVANE_KEY(Host, false, LaunchKey),
-    CORVANE_KEY(Port, false, LaunchKey),          CORVANE_KEY(MaxPlayers, false, LaunchKey),
-    CORVANE_KEY(MapName, false, LaunchKey),       CORVANE_KEY(MiscArgs, false, LaunchKey),
-    CORVANE_KEY(Priority, false, ProcessKey),     CORVANE_KEY(Affinity, false, ProcessKey),
-    CORVANE_KEY(MaxMemory, false, LiveKey),       CORVANE_KEY(MonitorDelay, false, LiveKey),
-    CORVANE_KEY(UpdPath, false, LiveKey),         CORVANE_KEY(UpdArgs, false, LiveKey),
-    CORVANE_KEY(RestartBackoff, true, LiveKey),   CORVANE_KEY(UpdateWait, true, LiveKey),
-    CORVANE_KEY(UpdateCheck, true, LiveKey),      CORVANE_KEY(RconPassword, true, LiveKey),
-    CORVANE_KEY(StopWait, true, LiveKey),         CORVANE_KEY(AlertUrl, true, LiveKey),
+    CORVANE_KEY(FriendlyName, false, LaunchKey), CORVANE_KEY(Path, false, LaunchKey),
+    CORVANE_KEY(GameDir, false, LaunchKey),      CORVANE_KEY(Host, false, LaunchKey),
+    CORVANE_KEY(Port, false, LaunchKey),         CORVANE_KEY(MaxPlayers, false, LaunchKey),
+    CORVANE_KEY(MapName, false, LaunchKey),      CORVANE_KEY(MiscArgs, false, LaunchKey),
+    CORVANE_KEY(Priority, false, ProcessKey),    CORVANE_KEY(Affinity, false, ProcessKey),
+    CORVANE_KEY(MaxMemory, false, LiveKey),      CORVANE_KEY(MonitorDelay, false, LiveKey),
+    CORVANE_KEY(UpdPath, false, LiveKey),        CORVANE_KEY(UpdArgs, false, LiveKey),
+    CORVANE_KEY(RestartBackoff, true, LiveKey),  CORVANE_KEY(UpdateWait, true, LiveKey),
+    CORVANE_KEY(UpdateCheck, true, LiveKey),     CORVANE_KEY(RconPassword, true, LiveKey),
+    CORVANE_KEY(StopWait, true, LiveKey),        CORVANE_KEY(AlertUrl, true, LiveKey),
 };
 #undef CORVANE_KEY
 

@@ -33,8 +33,8 @@ bool WholeNumber(const char* value, int base, ConfigFinding& finding) {
         return false;
     }
     finding.kind = NotWhollyNumber;
-    snprintf(finding.readAs, sizeof finding.readAs, "%.*s", length == 0 ? 1 : static_cast<int>(length),
-             length == 0 ? "0" : value);
+    snprintf(finding.readAs, sizeof finding.readAs, "%.*s",
+             length == 0 ? 1 : static_cast<int>(length), length == 0 ? "0" : value);
     return true;
 }
 
@@ -105,10 +105,10 @@ struct KeyCheck {
 };
 
 const KeyCheck KeyChecks[] = {
-    {"Port", WholeDecimal},         {"MaxPlayers", WholeDecimal},   {"Affinity", WholeHex},
-    {"MaxMemory", WholeDecimal},    {"MonitorDelay", MonitorDelayRule},
-    {"RestartBackoff", CountRule},  {"UpdateWait", CountRule},      {"UpdateCheck", CountRule},
-    {"StopWait", StopWaitRule},     {"AlertUrl", AlertUrlRule},
+    {"Port", WholeDecimal},      {"MaxPlayers", WholeDecimal},       {"Affinity", WholeHex},
+    {"MaxMemory", WholeDecimal}, {"MonitorDelay", MonitorDelayRule}, {"RestartBackoff", CountRule},
+    {"UpdateWait", CountRule},   {"UpdateCheck", CountRule},         {"StopWait", StopWaitRule},
+    {"AlertUrl", AlertUrlRule},
 };
 
 // Letters added, dropped or changed to turn one key into the other, letter
@@ -119,7 +119,7 @@ uint32_t EditDistance(const char* first, const char* second) {
     for (size_t j = 0; j <= secondLength; ++j) {
         row[j] = static_cast<uint32_t>(j);
     }
-    for (size_t i = 1; first[i - 1] != '\0' && i <= UnknownKeySize; ++i) {
+    for (size_t i = 1; i <= UnknownKeySize && first[i - 1] != '\0'; ++i) {
         uint32_t diagonal = row[0];
         row[0] = static_cast<uint32_t>(i);
         for (size_t j = 1; j <= secondLength; ++j) {
@@ -177,8 +177,9 @@ std::vector<ConfigFinding> CheckConfigValues(const ServerEntry* const* entries, 
             findings.push_back(finding);
         }
     }
-    std::stable_sort(findings.begin(), findings.end(),
-                     [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
+    std::stable_sort(
+        findings.begin(), findings.end(),
+        [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
     return findings;
 }
 
@@ -200,9 +201,10 @@ bool WriteConfigFindings(const std::vector<ConfigFinding>& findings, bool all) {
                      name, f.key, f.value, f.readAs, f.line);
             break;
         case NoUrl:
-            WriteLog("\"%s\" has AlertUrl \"%s\", which is no http or https URL: no alerts are sent "
-                     "at line %u",
-                     name, f.value, f.line);
+            WriteLog(
+                "\"%s\" has AlertUrl \"%s\", which is no http or https URL: no alerts are sent "
+                "at line %u",
+                name, f.value, f.line);
             break;
         case UnusedKey:
             if (f.value != nullptr) {

@@ -5,11 +5,11 @@
 
 #include "config/config_parser.h"
 #include "config/server_diff.h"
-#include "service/config_check.h"
 #include "monitor/health_rules.h"
 #include "monitor/monitor_state.h"
 #include "report/alert_sender.h"
 #include "report/server_record.h"
+#include "service/config_check.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
@@ -236,7 +236,8 @@ static void Reload(MonitorFleet& fleet) {
     }
     // A renamed server, or one moved to another's folder or port, never runs beside it.
     for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
-        const ServerEntry* next = fleet.waiting[slot] ? fleet.entries[slot] : fleet.successors[slot];
+        const ServerEntry* next =
+            fleet.waiting[slot] ? fleet.entries[slot] : fleet.successors[slot];
         const ServerEntry* ending = next != nullptr ? EndingBeside(fleet, *next, slot) : nullptr;
         if (ending != nullptr) {
             WriteLog("\"%s\" starts once \"%s\" has ended, as they share a Path or Port",

@@ -277,7 +277,7 @@ def reload(fleet):
     """A reload while a server's update runs: the unchanged server's process runs
     on, the one changed on its command line is launched once anew, the one
     changed in keys it never sees takes them on running (not asked to quit,
-    and at the stop asked with its new password), the one given a new priority
+    its new AlertUrl taken by the alerts, at the stop asked with its new password), the one given a new priority
     and affinity gets them on its running process, the added one starts, the
     renamed one (players on, asked to quit) starts in its folder and port only
     once its old self has ended, never beside it, and the updating one, changed
@@ -305,7 +305,7 @@ def reload(fleet):
     removed.name = 'renamed'
     fleet.servers = {s.name: s for s in fleet.servers.values()}
     changed.keys['MapName'], updating.keys['MaxPlayers'] = 'new', 9
-    live.keys.update(RconPassword='pw', StopWait=5, MaxMemory=65)
+    live.keys.update(RconPassword='pw', StopWait=5, MaxMemory=65, AlertUrl='"http://nosuch.invalid/"')
     tuned.keys.update(Priority='High', Affinity=3)
     fleet.add('added')
     fleet.configure()
@@ -331,6 +331,8 @@ def reload(fleet):
                  '"renamed" starts once "removed" has ended, as they share a Path or Port'):
         assert line in log, (line, log)
     assert '"removed" has been terminated' not in log
+    fleet.wait(lambda: any(line.startswith('"live" has AlertUrl host "nosuch.invalid"') for line in fleet.log()), 30,
+               'the new AlertUrl of "live" taken by the alerts')
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
     fleet.logged('Config file reload waits for the servers still ending (1)', 10)
     text = open(fleet.root + '/corvane.cfg').read()
