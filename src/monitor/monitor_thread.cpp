@@ -344,10 +344,9 @@ void StopMonitor(MonitorState& monitor) {
 }
 
 DWORD WINAPI MonitorThread(LPVOID serverEntry) {
-    // The entry is copied before the queue exists: a message posted to the
-    // thread tells the fleet that its entry is no longer read.
-    const ServerEntry& entry = *static_cast<const ServerEntry*>(serverEntry);
-    MonitorState monitor(entry, entry.Record);
+    ServerEntry* given = static_cast<ServerEntry*>(serverEntry);
+    MonitorState monitor(*given, given->Record);
+    FreeServerEntry(given);
     PublishStart(monitor.record, monitor.entry);
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;

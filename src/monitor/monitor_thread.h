@@ -10,8 +10,9 @@
 #include "monitor/monitor_state.h"
 #include "report/server_facts.h"
 
-// The thread start routine; its parameter is the server's ServerEntry, which
-// must outlive the thread. Always ends with exit code 0.
+// The thread start routine; its parameter is a heap copy of the server's
+// ServerEntry (DuplicateServerEntry), which the thread takes and frees at its
+// start. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);
 
 // True when a StopMessage was waiting in the calling thread's queue. A

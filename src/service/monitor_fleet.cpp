@@ -17,12 +17,16 @@ constexpr DWORD StopProgressMs = 1000;
 
 // Starts the entry's thread; on failure logs it and returns false, the entry
 // left to its caller.
+// The thread is given a copy of the entry, its own to free: no entry of the
+// fleet is ever read by a monitor thread.
 static bool StartMonitorThread(ServerEntry*& slot) {
     DWORD threadId = 0;
-    HANDLE thread = CreateMonitorThread(slot, &threadId);
+    ServerEntry* copy = DuplicateServerEntry(*slot);
+    HANDLE thread = copy != nullptr ? CreateMonitorThread(copy, &threadId) : nullptr;
     slot->ThreadId = threadId;
     slot->ThreadHandle = thread;
     if (thread == nullptr) {
+        FreeServerEntry(copy);
         WriteLog("Failed to create monitor thread for \"%s\"", slot->FriendlyName);
         return false;
     }
@@ -160,7 +164,6 @@ static bool Retune(MonitorFleet& fleet, uint32_t slot, ServerEntry* fresh, KeyGr
     fresh->ThreadId = entry->ThreadId;
     fresh->ThreadHandle = entry->ThreadHandle;
     fresh->Record = entry->Record;
-    // Once the post is taken (or the thread has ended) the old entry is no longer read.
     if (!PostToMonitor(*entry, RetuneMessage, group, reinterpret_cast<LPARAM>(copy))) {
         FreeServerEntry(copy);
     }
