@@ -277,8 +277,9 @@ def reload(fleet):
     """A reload while a server's update runs: the unchanged server's process runs
     on, the one changed on its command line is launched once anew, the one
     changed in keys it never sees takes them on running (not asked to quit,
-    its new AlertUrl taken by the alerts, at the stop asked with its new password), the one given a new priority
-    and affinity gets them on its running process, the added one starts, the
+    its new AlertUrl taken by the alerts, at the stop asked with its new
+    password), the one given a new priority and affinity gets them on its
+    running process, the added one starts, the
     renamed one (players on, asked to quit) starts in its folder and port only
     once its old self has ended, never beside it, and the updating one, changed
     too, ends only after its cycle. A reload asked for while that cycle runs
@@ -310,8 +311,11 @@ def reload(fleet):
     fleet.add('added')
     fleet.configure()
     both, stop = [], threading.Event()
-    threading.Thread(target=lambda: [both.append(len(fleet.processes(removed.file('srcds.exe'))))
-                                     for _ in iter(lambda: stop.wait(0.05), True)], daemon=True).start()
+
+    def sample():  # how many srcds.exe of the renamed server's folder run, until stopped
+        while not stop.wait(0.05):
+            both.append(len(fleet.processes(removed.file('srcds.exe'))))
+    threading.Thread(target=sample, daemon=True).start()
     warned = '"same" has key "RestartBackof", which no server uses (is it "RestartBackoff"?) at line 16'
     valid = warned + '\r\nConfig file "corvane.cfg" is valid, servers defined: 7\r\n'
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
@@ -319,10 +323,10 @@ def reload(fleet):
     for name, launch in (('added', 1), ('changed', 2), ('renamed', 2)):
         fleet.wait_answer(name, launch)
     stop.set()
-    assert max(both) == 1 in both, both  # never two at once
+    assert max(both) == 1, both  # never two at once
     assert '+map new' in open(changed.file('srcds_record.txt')).read().split('cmdline=')[-1]
-    fleet.wait(lambda: 'priority=0x80\naffinity=0x3\n' in open(tuned.file('srcds_record.txt')).read().split('end\n')[-2],
-               5, 'the priority and affinity of "tuned" set')
+    last = lambda: open(tuned.file('srcds_record.txt')).read().split('end\n')[-2]  # its latest record
+    fleet.wait(lambda: 'priority=0x80\naffinity=0x3\n' in last(), 5, 'the priority and affinity of "tuned" set')
     assert open(removed.file('srcds_rcon_record.txt')).read().endswith('2 2 quit\nbye\n')
     assert not os.path.exists(live.file('srcds_rcon_record.txt'))
     log = fleet.log()
