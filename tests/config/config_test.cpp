@@ -264,4 +264,20 @@ TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
     }
 }
 
+TEST(SharePathOrPort, OneFolderOrOnePortIsShared) {
+    const struct {
+        const char *path, *port;
+        bool shared;
+    } cases[] = {{"C:\\S\\a", "27015", true}, {"c:\\s\\A", "1", true},
+                 {"C:\\S\\b", "027015", true}, {"C:\\S\\b", "27016", false}};
+    ServerEntry first = {}, second = {};
+    snprintf(first.Path, sizeof first.Path, "C:\\S\\a");
+    snprintf(first.Port, sizeof first.Port, "27015");
+    for (const auto& c : cases) {
+        snprintf(second.Path, sizeof second.Path, "%s", c.path);
+        snprintf(second.Port, sizeof second.Port, "%s", c.port);
+        EXPECT_EQ(c.shared, SharePathOrPort(first, second)) << c.path << " " << c.port;
+    }
+}
+
 } // namespace
