@@ -16,9 +16,8 @@
 constexpr DWORD StopProgressMs = 1000;
 
 // Starts the entry's thread; on failure logs it and returns false, the entry
-// left to its caller.
-// The thread is given a copy of the entry, its own to free: no entry of the
-// fleet is ever read by a monitor thread.
+// left to its caller. The thread is given a copy of the entry, its own to
+// free: no entry of the fleet is ever read by a monitor thread.
 static bool StartMonitorThread(ServerEntry*& slot) {
     DWORD threadId = 0;
     ServerEntry* copy = DuplicateServerEntry(*slot);
