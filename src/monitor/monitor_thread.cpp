@@ -28,8 +28,39 @@ bool StopRequested(MonitorState& monitor) {
             monitor.retiring = true;
             monitor.retireReason = static_cast<uint32_t>(message.wParam);
         }
+        if (message.message == RetuneMessage) {
+            ServerEntry* fresh = reinterpret_cast<ServerEntry*>(message.lParam);
+            TakeNewEntry(monitor, *fresh, static_cast<KeyGroup>(message.wParam));
+            FreeServerEntry(fresh);
+        }
     }
     return false;
+}
+
+// The values the thread derives from its entry: at its start and at each new entry.
+static void ReadEntryValues(MonitorState& monitor) {
+    const ServerEntry& entry = monitor.entry;
+    if (!ReadMonitorDelay(entry.MonitorDelay, monitor.monitorDelay)) {
+        WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
+                 entry.FriendlyName, entry.MonitorDelay);
+    }
+    if (entry.RconPassword[0] != '\0' && !ReadStopWait(entry.StopWait, monitor.stopWait)) {
+        WriteLog("\"%s\" has StopWait \"%s\" out of range (1 to 60), read as %u",
+                 entry.FriendlyName, entry.StopWait, static_cast<unsigned>(monitor.stopWait));
+    }
+    if (monitor.requestPath[0] != '\0') { // a cut path has no build check
+        PrepareBuildCheck(monitor);
+    }
+}
+
+void TakeNewEntry(MonitorState& monitor, const ServerEntry& fresh, KeyGroup group) {
+    monitor.entry = fresh;
+    ReadEntryValues(monitor);
+    monitor.waitingForEmpty = monitor.waitingForEmpty && fresh.UpdateWait[0] != '\0';
+    if (group == ProcessKey && monitor.server.hProcess != nullptr) {
+        SetProcessSettings(fresh, monitor.server.hProcess);
+    }
+    PublishAlertUrl(monitor.record, fresh.AlertUrl);
 }
 
 bool MayRetire(const MonitorState& monitor) {
@@ -63,14 +94,6 @@ static void Install(MonitorState& monitor) {
 
 void StartMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
-    if (!ReadMonitorDelay(entry.MonitorDelay, monitor.monitorDelay)) {
-        WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
-                 entry.FriendlyName, entry.MonitorDelay);
-    }
-    if (entry.RconPassword[0] != '\0' && !ReadStopWait(entry.StopWait, monitor.stopWait)) {
-        WriteLog("\"%s\" has StopWait \"%s\" out of range (1 to 60), read as %u",
-                 entry.FriendlyName, entry.StopWait, static_cast<unsigned>(monitor.stopWait));
-    }
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
     snprintf(monitor.holdPath, sizeof monitor.holdPath, "%s\\%s\\%s", entry.Path, entry.GameDir,
@@ -79,11 +102,11 @@ void StartMonitor(MonitorState& monitor) {
         // Never test or delete a cut path: such a server is refused at launch.
         monitor.requestPath[0] = '\0';
         monitor.holdPath[0] = '\0';
-        monitor.state = LaunchServer;
-        return;
     }
-    PrepareBuildCheck(monitor);
-    if (UpdateRequested(monitor)) {
+    ReadEntryValues(monitor);
+    if (monitor.requestPath[0] == '\0') {
+        monitor.state = LaunchServer;
+    } else if (UpdateRequested(monitor)) {
         BeginUpdateCycle(monitor);
     } else if (!Installed(entry)) {
         Install(monitor);
@@ -321,9 +344,10 @@ void StopMonitor(MonitorState& monitor) {
 }
 
 DWORD WINAPI MonitorThread(LPVOID serverEntry) {
-    const ServerEntry& entry = *static_cast<const ServerEntry*>(serverEntry);
-    MonitorState monitor(entry, entry.Record);
-    PublishStart(monitor.record, entry);
+    ServerEntry* given = static_cast<ServerEntry*>(serverEntry);
+    MonitorState monitor(*given, given->Record);
+    FreeServerEntry(given);
+    PublishStart(monitor.record, monitor.entry);
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
@@ -343,5 +367,8 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
         RunPass(monitor, Now());
     }
     StopMonitor(monitor);
+    while (PeekMessageA(&message, nullptr, RetuneMessage, RetuneMessage, PM_REMOVE)) {
+        FreeServerEntry(reinterpret_cast<ServerEntry*>(message.lParam)); // never taken
+    }
     return 0;
 }

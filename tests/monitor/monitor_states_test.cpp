@@ -173,12 +173,16 @@ class MonitorStates : public WineTest {
         WineTest::TearDown();
     }
 
-    // Sets a key of the server's block and builds its entry anew from them.
+    // Sets a key of the server's block and builds its entry anew from them; a
+    // running machine takes it as from a reload.
     void Set(const char* key, const std::string& value) {
         keys.Set(key, value.c_str());
         ServerEntry* built = ReadServerKeys(keys);
         entry = *built;
         FreeServerEntry(built);
+        if (monitor) {
+            TakeNewEntry(*monitor, entry, LiveKey);
+        }
     }
 
     std::string Path(const std::string& file = "") { return entry.Path + file; }
@@ -491,6 +495,8 @@ const Case Cases[] = {
     {"rcon_quit_ignored_until_stop_wait", 0, "RconPassword pw|StopWait 61|rcon ignore|run 0|"
      R"(0 "s" has StopWait "61" out of range (1 to 60), read as 60|0 Up|write mod\stop_request.txt|)"
      R"(run 64|5 Held|run 70|65 "s" did not quit within 60s and has been terminated)"},
+    {"a_reload_s_stop_wait_is_taken_at_once", 0, "RconPassword pw|rcon ignore|run 0|0 Up|StopWait 2|"
+     R"(write mod\stop_request.txt|run 8|5 Held|7 "s" did not quit within 2s and has been terminated)"},
     {"rcon_password_refused_once", 0, "RconPassword pw|rcon refuse|run 0|0 Up|"
      R"(write mod\stop_request.txt|run 6|5 Held|5 "s" refused the RCON password and has been )"
      "terminated|record 1 3 pw\n"},
