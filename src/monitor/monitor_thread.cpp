@@ -256,7 +256,7 @@ void RunPass(MonitorState& monitor, int64_t now) {
     } else if (now >= monitor.nextActionTime) {
         RunStateAction(monitor, now);
     } else if (monitor.state == WatchServer && ProcessExited(monitor.server.hProcess)) {
-        RestartServer(monitor, now, Exited); // seen in the pass after the end, not at the check
+        RestartServer(monitor, now, Exited); // an end between checks: seen in the pass after it
     }
     RunBuildCheck(monitor, now);
     PublishStatus(monitor.record, StatusOf(monitor, now));
