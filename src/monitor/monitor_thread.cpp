@@ -134,10 +134,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         monitor.silentChecks = 0;
         monitor.waitingForEmpty = false;
         monitor.lastHumans = -1;
-        // With RestartBackoff an end before the first check is seen within a
-        // second, so that a server that dies at its start counts a short run.
-        bool lookEachSecond = BackoffOn(entry.RestartBackoff) && monitor.monitorDelay > 1;
-        monitor.nextActionTime = now + (lookEachSecond ? 1 : monitor.monitorDelay);
+        monitor.nextActionTime = now + monitor.monitorDelay;
         // The first ask for a newer build, with UpdateCheck; later for a build not installed.
         monitor.nextBuildCheck = std::max(now + 60, monitor.retryBuildAt);
         return;
@@ -205,28 +202,10 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
     }
 }
 
-void WatchServerAction(MonitorState& monitor, int64_t now) {
+// A bad verdict at time now: the server is terminated and launched again (or
+// updated first) RelaunchDelay later, or later still after short runs.
+static void RestartServer(MonitorState& monitor, int64_t now, Verdict verdict) {
     const ServerEntry& entry = monitor.entry;
-    QueryFacts facts;
-    Verdict verdict = Exited;
-    if (now < monitor.launchedAt + monitor.monitorDelay) { // looking each second until the check
-        if (!ProcessExited(monitor.server.hProcess)) {
-            monitor.nextActionTime = now + 1;
-            return;
-        }
-    } else {
-        verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
-        NoteQueryError(monitor, facts.error);
-        monitor.lastHumans = facts.humans;
-    }
-    if (verdict == Healthy) {
-        monitor.nextActionTime = now + WatchInterval;
-        PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
-        if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {
-            WaitForEmptyServer(monitor, now, facts.humans);
-        }
-        return;
-    }
     // Also for Exited, where it finds the process already gone; nothing waits for the end.
     TerminateProcess(monitor.server.hProcess, 1);
     switch (verdict) {
@@ -262,6 +241,23 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     }
 }
 
+void WatchServerAction(MonitorState& monitor, int64_t now) {
+    const ServerEntry& entry = monitor.entry;
+    QueryFacts facts;
+    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
+    NoteQueryError(monitor, facts.error);
+    monitor.lastHumans = facts.humans;
+    if (verdict == Healthy) {
+        monitor.nextActionTime = now + WatchInterval;
+        PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
+        if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {
+            WaitForEmptyServer(monitor, now, facts.humans);
+        }
+        return;
+    }
+    RestartServer(monitor, now, verdict);
+}
+
 void RunPass(MonitorState& monitor, int64_t now) {
     bool held = monitor.holdPath[0] != '\0' && FileExists(monitor.holdPath);
     if (monitor.state == HoldServer && !held) {
@@ -282,6 +278,8 @@ void RunPass(MonitorState& monitor, int64_t now) {
         monitor.nextActionTime = now + 1; // looked at again in the next pass
     } else if (now >= monitor.nextActionTime) {
         RunStateAction(monitor, now);
+    } else if (monitor.state == WatchServer && ProcessExited(monitor.server.hProcess)) {
+        RestartServer(monitor, now, Exited); // an end between checks: seen in the pass after it
     }
     RunBuildCheck(monitor, now);
     PublishStatus(monitor.record, StatusOf(monitor, now));

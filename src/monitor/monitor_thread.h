@@ -45,7 +45,8 @@ void RunStateAction(MonitorState& monitor, int64_t now);
 
 // One pass of the loop at time now: ends the server and holds it while its
 // stop_request.txt is there (unless a tool run is under way), launches it
-// when the file has gone, and otherwise runs the state's action when due.
+// when the file has gone, and otherwise runs the state's action when due;
+// between checks it looks whether the watched server has ended.
 void RunPass(MonitorState& monitor, int64_t now);
 
 void LaunchServerAction(MonitorState& monitor, int64_t now);
