@@ -91,6 +91,7 @@ bool LoadConfigFrom(FILE* file, ServerEntry** table, uint32_t slotCount) {
     char value[ValueBufferSize];
     uint32_t lineNumber = 0;
     uint32_t slotsUsed = 0;
+    KeyLines lines = {}; // the block's, handed to its entry at its end
     ParseState state = ExpectName;
     bool result = true;
 
@@ -154,6 +155,8 @@ bool LoadConfigFrom(FILE* file, ServerEntry** table, uint32_t slotCount) {
                         throw "Failed to read out server keys";
                     }
                     CopyBounded(entry->BlockName, sizeof entry->BlockName, name);
+                    entry->Lines = lines;
+                    lines = {};
                     state = ExpectName;
                     break;
                 }
@@ -166,6 +169,12 @@ bool LoadConfigFrom(FILE* file, ServerEntry** table, uint32_t slotCount) {
                 // The empty quoted key is refused by the table and dropped.
                 if (!blockKeys.Set(key, value) && key[0] != '\0') {
                     throw "Out of memory";
+                }
+                if (FindServerKey(key) < ServerKeyCount) {
+                    lines.known[FindServerKey(key)] = lineNumber;
+                } else if (key[0] != '\0' && lines.unknownCount < MaxUnknownKeys) {
+                    CopyBounded(lines.unknown[lines.unknownCount], UnknownKeySize, key);
+                    lines.unknownLine[lines.unknownCount++] = lineNumber;
                 }
                 break;
             }

@@ -2,19 +2,28 @@
 #include "config/server_diff.h"
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 // Every key of the block counts; the thread's id and handle are the fleet's,
-// not the file's.
-static bool SameConfiguration(const ServerEntry& first, const ServerEntry& second) {
-    for (uint32_t i = 0; i < ServerKeyCount; ++i) {
-        size_t offset = ServerKeys[i].offset;
-        if (strcmp(reinterpret_cast<const char*>(&first) + offset,
-                   reinterpret_cast<const char*>(&second) + offset) != 0) {
-            return false;
+// not the file's. True when a key differs, group then the strongest of those.
+static bool Differs(const ServerEntry& first, const ServerEntry& second, KeyGroup& group) {
+    bool differs = false;
+    group = LiveKey;
+    for (const ServerKey& key : ServerKeys) {
+        if (strcmp(reinterpret_cast<const char*>(&first) + key.offset,
+                   reinterpret_cast<const char*>(&second) + key.offset) != 0) {
+            differs = true;
+            group = key.group > group ? key.group : group;
         }
     }
-    return true;
+    return differs;
+}
+
+bool SharePathOrPort(const ServerEntry& first, const ServerEntry& second) {
+    return strcasecmp(first.Path, second.Path) == 0 ||
+           strtoul(first.Port, nullptr, 10) == strtoul(second.Port, nullptr, 10);
 }
 
 static uint32_t FindBlock(const char* blockName, const ServerEntry* const* servers,
@@ -32,15 +41,16 @@ uint32_t DiffServers(const ServerEntry* const* oldServers, uint32_t oldCount,
     uint32_t written = 0;
     for (uint32_t i = 0; i < oldCount; ++i) {
         uint32_t match = FindBlock(oldServers[i]->BlockName, newServers, newCount);
+        KeyGroup group = LiveKey;
         ServerChange change = match == NoServerIndex ? ServerRemoved
-                              : SameConfiguration(*oldServers[i], *newServers[match])
-                                  ? ServerUnchanged
-                                  : ServerChanged;
-        out[written++] = {change, i, match};
+                              : Differs(*oldServers[i], *newServers[match], group)
+                                  ? ServerChanged
+                                  : ServerUnchanged;
+        out[written++] = {change, i, match, group};
     }
     for (uint32_t i = 0; i < newCount; ++i) {
         if (FindBlock(newServers[i]->BlockName, oldServers, oldCount) == NoServerIndex) {
-            out[written++] = {ServerAdded, NoServerIndex, i};
+            out[written++] = {ServerAdded, NoServerIndex, i, LiveKey};
         }
     }
     return written;

@@ -3,29 +3,38 @@
 
 #include <stddef.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "support/event_log.h"
 #include "support/text_helpers.h"
 
-// Each key names the field that holds it, so the two cannot drift apart.
-#define CORVANE_KEY(name, optional)                                                                \
-    { #name, offsetof(ServerEntry, name), sizeof(ServerEntry::name), optional }
-const ServerKey ServerKeys[] = {
-    CORVANE_KEY(FriendlyName, false),  CORVANE_KEY(Path, false),
-    CORVANE_KEY(GameDir, false),       CORVANE_KEY(Host, false),
-    CORVANE_KEY(Port, false),          CORVANE_KEY(MaxPlayers, false),
-    CORVANE_KEY(MapName, false),       CORVANE_KEY(MiscArgs, false),
-    CORVANE_KEY(Priority, false),      CORVANE_KEY(Affinity, false),
-    CORVANE_KEY(MaxMemory, false),     CORVANE_KEY(MonitorDelay, false),
-    CORVANE_KEY(UpdPath, false),       CORVANE_KEY(UpdArgs, false),
-    CORVANE_KEY(RestartBackoff, true), CORVANE_KEY(UpdateWait, true),
-    CORVANE_KEY(UpdateCheck, true),    CORVANE_KEY(RconPassword, true),
-    CORVANE_KEY(StopWait, true),       CORVANE_KEY(AlertUrl, true),
-    CORVANE_KEY(RestartAt, true),      CORVANE_KEY(MemoryHigh, true),
-    CORVANE_KEY(RestartWindow, true),
+// Each key names the field that holds it, so the two cannot drift apart. The
+// name is the server's own in the log and the metrics: a new one relaunches.
+#define CORVANE_KEY(name, optional, group)                                                         \
+    { #name, offsetof(ServerEntry, name), sizeof(ServerEntry::name), optional, group }
+const ServerKey ServerKeys[ServerKeyCount] = {
+    CORVANE_KEY(FriendlyName, false, LaunchKey), CORVANE_KEY(Path, false, LaunchKey),
+    CORVANE_KEY(GameDir, false, LaunchKey),      CORVANE_KEY(Host, false, LaunchKey),
+    CORVANE_KEY(Port, false, LaunchKey),         CORVANE_KEY(MaxPlayers, false, LaunchKey),
+    CORVANE_KEY(MapName, false, LaunchKey),      CORVANE_KEY(MiscArgs, false, LaunchKey),
+    CORVANE_KEY(Priority, false, ProcessKey),    CORVANE_KEY(Affinity, false, ProcessKey),
+    CORVANE_KEY(MaxMemory, false, LiveKey),      CORVANE_KEY(MonitorDelay, false, LiveKey),
+    CORVANE_KEY(UpdPath, false, LiveKey),        CORVANE_KEY(UpdArgs, false, LiveKey),
+    CORVANE_KEY(RestartBackoff, true, LiveKey),  CORVANE_KEY(UpdateWait, true, LiveKey),
+    CORVANE_KEY(UpdateCheck, true, LiveKey),     CORVANE_KEY(RconPassword, true, LiveKey),
+    CORVANE_KEY(StopWait, true, LiveKey),        CORVANE_KEY(AlertUrl, true, LiveKey),
+    CORVANE_KEY(RestartAt, true, LiveKey),       CORVANE_KEY(MemoryHigh, true, LiveKey),
+    CORVANE_KEY(RestartWindow, true, LiveKey),
 };
 #undef CORVANE_KEY
-const uint32_t ServerKeyCount = sizeof ServerKeys / sizeof ServerKeys[0];
+
+uint32_t FindServerKey(const char* name) {
+    uint32_t index = 0;
+    while (index < ServerKeyCount && strcmp(ServerKeys[index].name, name) != 0) {
+        ++index;
+    }
+    return index;
+}
 
 ServerEntry* ReadServerKeys(const KeyTable& keys) {
     ServerEntry* entry = static_cast<ServerEntry*>(calloc(1, sizeof(ServerEntry)));
@@ -50,6 +59,14 @@ ServerEntry* ReadServerKeys(const KeyTable& keys) {
         return nullptr;
     }
     return entry;
+}
+
+ServerEntry* DuplicateServerEntry(const ServerEntry& entry) {
+    ServerEntry* copy = static_cast<ServerEntry*>(malloc(sizeof(ServerEntry)));
+    if (copy != nullptr) {
+        *copy = entry;
+    }
+    return copy;
 }
 
 void FreeServerEntry(ServerEntry* entry) { free(entry); }

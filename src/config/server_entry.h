@@ -39,6 +39,21 @@ constexpr uint32_t RestartAtSize = 64;
 constexpr uint32_t MemoryHighSize = 8;
 constexpr uint32_t RestartWindowSize = 8;
 
+// The configuration keys, and the unknown keys of a block that are kept.
+constexpr uint32_t ServerKeyCount = 23;
+constexpr uint32_t MaxUnknownKeys = 8;
+constexpr uint32_t UnknownKeySize = 64;
+
+// Where a block gave its keys in the file: lines of the keys of ServerKeys,
+// by their place there (0: not given), and the keys that no server uses, the
+// first MaxUnknownKeys of them.
+struct KeyLines {
+    uint32_t known[ServerKeyCount];
+    char unknown[MaxUnknownKeys][UnknownKeySize];
+    uint32_t unknownLine[MaxUnknownKeys];
+    uint32_t unknownCount;
+};
+
 struct ServerRecord;
 
 // Fields are named after their configuration keys. Numbers stay text and are
@@ -74,12 +89,19 @@ struct ServerEntry {
     char RestartAt[RestartAtSize];         // local times "HH:MM[,HH:MM...]" of planned restarts
     char MemoryHigh[MemoryHighSize];       // MiB of committed memory that make a restart due
     char RestartWindow[RestartWindowSize]; // minutes a due restart waits for an empty server
+    KeyLines Lines; // filled by the parser
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;
     void* ThreadHandle; // the thread's HANDLE, closed by the service
     // The slot's record, which the monitor thread publishes into; null: none.
     ServerRecord* Record;
 };
+
+// What a reload does to a running server whose key changed, mildest first:
+// a live key is taken on by its monitor thread, a process key is also set on
+// the running process, a launch key (the command line and its folder) ends
+// the server and launches it anew.
+enum KeyGroup : uint32_t { LiveKey, ProcessKey, LaunchKey };
 
 // The configuration keys of a server block, in the order they are read; each
 // names its text field of ServerEntry by offset and width. A required key
@@ -89,9 +111,12 @@ struct ServerKey {
     size_t offset;
     uint32_t size;
     bool optional;
+    KeyGroup group;
 };
-extern const ServerKey ServerKeys[];
-extern const uint32_t ServerKeyCount;
+extern const ServerKey ServerKeys[ServerKeyCount];
+
+// The place of a key in ServerKeys, or ServerKeyCount when no server uses it.
+uint32_t FindServerKey(const char* name);
 
 // Builds a new, otherwise all-zero entry from a block's keys, each value cut
 // to its field's width - 1; an optional key left out stays empty. On the first
@@ -100,6 +125,10 @@ extern const uint32_t ServerKeyCount;
 // runs out it logs "Out of memory for server \"<name>\"" and returns null.
 // The caller owns the entry and frees it with FreeServerEntry.
 ServerEntry* ReadServerKeys(const KeyTable& keys);
+
+// A copy of an entry on the heap, freed as one from ReadServerKeys; null when
+// memory runs out.
+ServerEntry* DuplicateServerEntry(const ServerEntry& entry);
 
 // Frees an entry from ReadServerKeys; null is allowed.
 void FreeServerEntry(ServerEntry* entry);

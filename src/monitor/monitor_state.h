@@ -21,6 +21,10 @@ constexpr UINT ReloadMessage = 0x8002;
 // To a monitor thread whose server a reload changed or removed: end as at a
 // stop, but only once an update cycle under way has ended.
 constexpr UINT RetireMessage = 0x8003;
+// To a monitor thread whose server a reload changed in keys it can take on
+// running: lParam a copy of the new entry, which the thread frees; wParam the
+// KeyGroup, ProcessKey when the running process's priority and affinity are set.
+constexpr UINT RetuneMessage = 0x8004;
 constexpr UINT FirstAppMessage = 0x8000;
 constexpr UINT LastAppMessage = 0x80FF;
 
@@ -47,7 +51,10 @@ struct MonitorState {
     MonitorState(const ServerEntry& serverEntry, ServerRecord* serverRecord = nullptr)
         : entry(serverEntry), record(serverRecord) {}
 
-    const ServerEntry& entry;
+    // The thread's own copy of its configuration, taken at its start: a reload
+    // replaces it between two passes (RetuneMessage), while the fleet's entry
+    // is the fleet's alone.
+    ServerEntry entry;
     // Where the thread publishes what the metrics and alerts see; may be null.
     ServerRecord* record;
     // Held from a successful launch until both handles are closed; zero otherwise.
@@ -68,7 +75,7 @@ struct MonitorState {
     uint32_t shortRuns = 0;
     // Set while the server's queries cannot even be sent: its hang detection is off.
     bool queryFailing = false;
-    // MonitorDelay as seconds, read once at the thread's start.
+    // MonitorDelay as seconds, read at the thread's start and at each new entry.
     int64_t monitorDelay = 0;
     // The update cycle's tries: update runs started, and starts that failed or
     // tool checks cut off; together at most MaxUpdateRuns. The tool's rounds of
@@ -109,7 +116,7 @@ struct MonitorState {
     uint32_t retireReason = 0;
     // Players less bots at the last check; -1 when not known.
     int lastHumans = -1;
-    // With RconPassword: StopWait as seconds, read once at the thread's start.
+    // With RconPassword: StopWait as seconds, read as monitorDelay is.
     int64_t stopWait = 0;
     // The planned end under way (EndServer): its EndReason, when the quit is
     // due, whether it was sent, and by when the server must have ended.

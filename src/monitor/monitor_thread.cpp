@@ -29,8 +29,39 @@ bool StopRequested(MonitorState& monitor) {
             monitor.retiring = true;
             monitor.retireReason = static_cast<uint32_t>(message.wParam);
         }
+        if (message.message == RetuneMessage) {
+            ServerEntry* fresh = reinterpret_cast<ServerEntry*>(message.lParam);
+            TakeNewEntry(monitor, *fresh, static_cast<KeyGroup>(message.wParam));
+            FreeServerEntry(fresh);
+        }
     }
     return false;
+}
+
+// The values the thread derives from its entry: at its start and at each new entry.
+static void ReadEntryValues(MonitorState& monitor) {
+    const ServerEntry& entry = monitor.entry;
+    if (!ReadMonitorDelay(entry.MonitorDelay, monitor.monitorDelay)) {
+        WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
+                 entry.FriendlyName, entry.MonitorDelay);
+    }
+    if (entry.RconPassword[0] != '\0' && !ReadStopWait(entry.StopWait, monitor.stopWait)) {
+        WriteLog("\"%s\" has StopWait \"%s\" out of range (1 to 60), read as %u",
+                 entry.FriendlyName, entry.StopWait, static_cast<unsigned>(monitor.stopWait));
+    }
+    if (monitor.requestPath[0] != '\0') { // a cut path has no build check
+        PrepareBuildCheck(monitor);
+    }
+}
+
+void TakeNewEntry(MonitorState& monitor, const ServerEntry& fresh, KeyGroup group) {
+    monitor.entry = fresh;
+    ReadEntryValues(monitor);
+    monitor.waitingForEmpty = monitor.waitingForEmpty && fresh.UpdateWait[0] != '\0';
+    if (group == ProcessKey && monitor.server.hProcess != nullptr) {
+        SetProcessSettings(fresh, monitor.server.hProcess);
+    }
+    PublishAlertUrl(monitor.record, fresh.AlertUrl);
 }
 
 bool MayRetire(const MonitorState& monitor) {
@@ -64,14 +95,6 @@ static void Install(MonitorState& monitor) {
 
 void StartMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
-    if (!ReadMonitorDelay(entry.MonitorDelay, monitor.monitorDelay)) {
-        WriteLog("\"%s\" has MonitorDelay \"%s\" out of range (0 to 3600), read as 0",
-                 entry.FriendlyName, entry.MonitorDelay);
-    }
-    if (entry.RconPassword[0] != '\0' && !ReadStopWait(entry.StopWait, monitor.stopWait)) {
-        WriteLog("\"%s\" has StopWait \"%s\" out of range (1 to 60), read as %u",
-                 entry.FriendlyName, entry.StopWait, static_cast<unsigned>(monitor.stopWait));
-    }
     int length = snprintf(monitor.requestPath, sizeof monitor.requestPath, "%s\\%s\\%s", entry.Path,
                           entry.GameDir, "update_request.txt");
     snprintf(monitor.holdPath, sizeof monitor.holdPath, "%s\\%s\\%s", entry.Path, entry.GameDir,
@@ -80,11 +103,11 @@ void StartMonitor(MonitorState& monitor) {
         // Never test or delete a cut path: such a server is refused at launch.
         monitor.requestPath[0] = '\0';
         monitor.holdPath[0] = '\0';
-        monitor.state = LaunchServer;
-        return;
     }
-    PrepareBuildCheck(monitor);
-    if (UpdateRequested(monitor)) {
+    ReadEntryValues(monitor);
+    if (monitor.requestPath[0] == '\0') {
+        monitor.state = LaunchServer;
+    } else if (UpdateRequested(monitor)) {
         BeginUpdateCycle(monitor);
     } else if (!Installed(entry)) {
         Install(monitor);
@@ -113,10 +136,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         monitor.waitingForEmpty = false;
         monitor.lastHumans = -1;
         monitor.restartDue = false; // this launch is the restart a time or memory asked for
-        // With RestartBackoff an end before the first check is seen within a
-        // second, so that a server that dies at its start counts a short run.
-        bool lookEachSecond = BackoffOn(entry.RestartBackoff) && monitor.monitorDelay > 1;
-        monitor.nextActionTime = now + (lookEachSecond ? 1 : monitor.monitorDelay);
+        monitor.nextActionTime = now + monitor.monitorDelay;
         // The first ask for a newer build, with UpdateCheck; later for a build not installed.
         monitor.nextBuildCheck = std::max(now + 60, monitor.retryBuildAt);
         return;
@@ -184,30 +204,10 @@ static void WaitForEmptyServer(MonitorState& monitor, int64_t now, int humans) {
     }
 }
 
-void WatchServerAction(MonitorState& monitor, int64_t now) {
+// A bad verdict at time now: the server is terminated and launched again (or
+// updated first) RelaunchDelay later, or later still after short runs.
+static void RestartServer(MonitorState& monitor, int64_t now, Verdict verdict) {
     const ServerEntry& entry = monitor.entry;
-    QueryFacts facts;
-    Verdict verdict = Exited;
-    if (now < monitor.launchedAt + monitor.monitorDelay) { // looking each second until the check
-        if (!ProcessExited(monitor.server.hProcess)) {
-            monitor.nextActionTime = now + 1;
-            return;
-        }
-    } else {
-        verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
-        NoteQueryError(monitor, facts.error);
-        monitor.lastHumans = facts.humans;
-    }
-    if (verdict == Healthy) {
-        monitor.nextActionTime = now + WatchInterval;
-        PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
-        TakeDueRestart(monitor, now, facts); // its end serves an update waiting too
-        if (monitor.state == WatchServer && entry.UpdateWait[0] != '\0' &&
-            monitor.requestPath[0] != '\0') {
-            WaitForEmptyServer(monitor, now, facts.humans);
-        }
-        return;
-    }
     // Also for Exited, where it finds the process already gone; nothing waits for the end.
     TerminateProcess(monitor.server.hProcess, 1);
     switch (verdict) {
@@ -243,6 +243,25 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     }
 }
 
+void WatchServerAction(MonitorState& monitor, int64_t now) {
+    const ServerEntry& entry = monitor.entry;
+    QueryFacts facts;
+    Verdict verdict = CheckServer(entry, monitor.server, monitor.silentChecks, facts);
+    NoteQueryError(monitor, facts.error);
+    monitor.lastHumans = facts.humans;
+    if (verdict == Healthy) {
+        monitor.nextActionTime = now + WatchInterval;
+        PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
+        TakeDueRestart(monitor, now, facts); // its end serves an update waiting too
+        if (monitor.state == WatchServer && entry.UpdateWait[0] != '\0' &&
+            monitor.requestPath[0] != '\0') {
+            WaitForEmptyServer(monitor, now, facts.humans);
+        }
+        return;
+    }
+    RestartServer(monitor, now, verdict);
+}
+
 void RunPass(MonitorState& monitor, int64_t now, int64_t localSeconds) {
     bool held = monitor.holdPath[0] != '\0' && FileExists(monitor.holdPath);
     if (monitor.state == HoldServer && !held) {
@@ -264,6 +283,8 @@ void RunPass(MonitorState& monitor, int64_t now, int64_t localSeconds) {
         monitor.nextActionTime = now + 1; // looked at again in the next pass
     } else if (now >= monitor.nextActionTime) {
         RunStateAction(monitor, now);
+    } else if (monitor.state == WatchServer && ProcessExited(monitor.server.hProcess)) {
+        RestartServer(monitor, now, Exited); // an end between checks: seen in the pass after it
     }
     RunBuildCheck(monitor, now);
     PublishStatus(monitor.record, StatusOf(monitor, now));
@@ -328,9 +349,10 @@ void StopMonitor(MonitorState& monitor) {
 }
 
 DWORD WINAPI MonitorThread(LPVOID serverEntry) {
-    const ServerEntry& entry = *static_cast<const ServerEntry*>(serverEntry);
-    MonitorState monitor(entry, entry.Record);
-    PublishStart(monitor.record, entry);
+    ServerEntry* given = static_cast<ServerEntry*>(serverEntry);
+    MonitorState monitor(*given, given->Record);
+    FreeServerEntry(given);
+    PublishStart(monitor.record, monitor.entry);
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
@@ -350,5 +372,8 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
         RunPass(monitor, Now(), LocalClockNow());
     }
     StopMonitor(monitor);
+    while (PeekMessageA(&message, nullptr, RetuneMessage, RetuneMessage, PM_REMOVE)) {
+        FreeServerEntry(reinterpret_cast<ServerEntry*>(message.lParam)); // never taken
+    }
     return 0;
 }

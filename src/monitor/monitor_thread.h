@@ -10,14 +10,15 @@
 #include "monitor/monitor_state.h"
 #include "report/server_facts.h"
 
-// The thread start routine; its parameter is the server's ServerEntry, which
-// must outlive the thread. Always ends with exit code 0.
+// The thread start routine; its parameter is a heap copy of the server's
+// ServerEntry (DuplicateServerEntry), which the thread takes and frees at its
+// start. Always ends with exit code 0.
 DWORD WINAPI MonitorThread(LPVOID serverEntry);
 
 // True when a StopMessage was waiting in the calling thread's queue. A
 // RetireMessage sets the monitor's retiring, with its EndReason in wParam
-// (EndForChange or EndForRetire); other messages of the program's range
-// are taken and dropped; the rest stay.
+// (EndForChange or EndForRetire); a RetuneMessage's entry is taken and freed;
+// other messages of the program's range are taken and dropped; the rest stay.
 bool StopRequested(MonitorState& monitor);
 
 // Whether a retiring thread may end now: not while its update cycle has begun
@@ -28,6 +29,12 @@ bool MayRetire(const MonitorState& monitor);
 // The thread's start: the request path, and whether the server must be
 // updated (or installed) before its first launch.
 void StartMonitor(MonitorState& monitor);
+
+// A reload's new values for the running server, taken between two passes:
+// what the thread reads once from its entry is read again (a value out of
+// range logged again), and with ProcessKey the held server's priority class
+// and processor mask are set.
+void TakeNewEntry(MonitorState& monitor, const ServerEntry& fresh, KeyGroup group);
 
 // The state the metrics show at time now: a launch put off after short runs
 // (RestartBackoff) is Pausing.
@@ -40,7 +47,7 @@ void RunStateAction(MonitorState& monitor, int64_t now);
 // (LocalClockNow): ends the server and holds it while its stop_request.txt is
 // there (unless a tool run is under way), launches it when the file has gone,
 // takes the listed times of RestartAt, and otherwise runs the state's action
-// when due.
+// when due; between checks it looks whether the watched server has ended.
 void RunPass(MonitorState& monitor, int64_t now, int64_t localSeconds);
 
 void LaunchServerAction(MonitorState& monitor, int64_t now);

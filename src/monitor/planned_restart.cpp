@@ -45,9 +45,8 @@ static void ReadRestartKeys(MonitorState& monitor, int64_t localMinute) {
     if (Changed(monitor.restartWindowRead, sizeof monitor.restartWindowRead, entry.RestartWindow,
                 first) &&
         !ReadRestartWindow(entry.RestartWindow, monitor.restartWindow)) {
-        WriteLog("\"%s\" has RestartWindow \"%s\", which is no number of minutes from 0 to 1440: "
-                 "it waits 60 minutes",
-                 entry.FriendlyName, entry.RestartWindow);
+        WriteLog("\"%s\" has RestartWindow \"%s\" out of range (0 to 1440), read as %u",
+                 entry.FriendlyName, entry.RestartWindow, monitor.restartWindow);
     }
 }
 

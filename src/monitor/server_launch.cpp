@@ -26,14 +26,18 @@ bool CreateServerProcess(const ServerEntry& entry, PROCESS_INFORMATION& process)
     TieToService(process.hProcess);
     // Some hosts ignore the class given at creation; set it again while the
     // server is still suspended (a no-op where it was already applied).
-    SetPriorityClass(process.hProcess, priorityClass);
+    SetProcessSettings(entry, process.hProcess);
+    ResumeThread(process.hThread);
+    return true;
+}
+
+void SetProcessSettings(const ServerEntry& entry, HANDLE process) {
+    SetPriorityClass(process, ChoosePriorityClass(entry.Priority));
     // Once the process exists the launch counts: Windows refuses an empty mask,
     // and the server then keeps the affinity it was created with.
     DWORD_PTR processMask = 0;
     DWORD_PTR systemMask = 0;
-    GetProcessAffinityMask(process.hProcess, &processMask, &systemMask);
-    SetProcessAffinityMask(process.hProcess,
+    GetProcessAffinityMask(process, &processMask, &systemMask);
+    SetProcessAffinityMask(process,
                            static_cast<DWORD_PTR>(ChooseAffinityMask(entry.Affinity, systemMask)));
-    ResumeThread(process.hThread);
-    return true;
 }

@@ -57,6 +57,12 @@ void PublishStop(ServerRecord* record) {
     Publish(record, [](ServerFacts& facts) { facts.inUse = false; });
 }
 
+void PublishAlertUrl(ServerRecord* record, const char* alertUrl) {
+    Publish(record, [=](ServerFacts& facts) {
+        CopyBounded(facts.alertUrl, sizeof facts.alertUrl, alertUrl);
+    });
+}
+
 void PublishStatus(ServerRecord* record, ServerStatus status) {
     Publish(record, [=](ServerFacts& facts) { facts.status = status; });
 }

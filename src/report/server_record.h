@@ -25,6 +25,8 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
 // server had starts its counters anew.
 void PublishStart(ServerRecord* record, const ServerEntry& entry);
 void PublishStop(ServerRecord* record);
+// A reload gave the running server another AlertUrl: the alert thread takes it.
+void PublishAlertUrl(ServerRecord* record, const char* alertUrl);
 void PublishStatus(ServerRecord* record, ServerStatus status);
 void PublishLaunch(ServerRecord* record); // the wall clock's time of the launch
 void PublishRestart(ServerRecord* record, RestartReason reason);

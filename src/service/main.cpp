@@ -9,6 +9,7 @@
 
 #include "config/config_parser.h"
 #include "service/command_line.h"
+#include "service/config_check.h"
 #include "service/service_install.h"
 #include "service/service_main.h"
 #include "support/event_log.h"
@@ -16,10 +17,13 @@
 #include "support/text_helpers.h"
 
 // Parses the file as the service reads its configuration, each problem printed
-// as the service would log it; true when the service would start with it.
+// as the service would log it, then each value it would refuse or read
+// otherwise than written; true when the service would start with it and
+// refuse none of its values.
 static bool CheckConfig(const char* fileName) {
     ServerEntry* servers[MaxServers] = {};
     bool valid = LoadConfig(servers, MaxServers, fileName);
+    valid = valid && !WriteConfigFindings(CheckConfigValues(servers, MaxServers), true);
     uint32_t count = 0;
     for (ServerEntry*& entry : servers) {
         count += entry != nullptr ? 1 : 0;

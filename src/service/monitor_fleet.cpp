@@ -9,19 +9,23 @@
 #include "monitor/monitor_state.h"
 #include "report/alert_sender.h"
 #include "report/server_record.h"
+#include "service/config_check.h"
 #include "service/service_platform.h"
 #include "support/event_log.h"
 
 constexpr DWORD StopProgressMs = 1000;
 
 // Starts the entry's thread; on failure logs it and returns false, the entry
-// left to its caller.
+// left to its caller. The thread is given a copy of the entry, its own to
+// free: no entry of the fleet is ever read by a monitor thread.
 static bool StartMonitorThread(ServerEntry*& slot) {
     DWORD threadId = 0;
-    HANDLE thread = CreateMonitorThread(slot, &threadId);
+    ServerEntry* copy = DuplicateServerEntry(*slot);
+    HANDLE thread = copy != nullptr ? CreateMonitorThread(copy, &threadId) : nullptr;
     slot->ThreadId = threadId;
     slot->ThreadHandle = thread;
     if (thread == nullptr) {
+        FreeServerEntry(copy);
         WriteLog("Failed to create monitor thread for \"%s\"", slot->FriendlyName);
         return false;
     }
@@ -55,11 +59,15 @@ bool StartMonitorThreads(ServerEntry** table, uint32_t slotCount) {
 
 // A thread message reaches only a thread that has looked at its queue once; a
 // monitor thread does so first thing, so a post that finds no queue yet is
-// repeated until it is taken or the thread has ended.
-static void PostToMonitor(const ServerEntry& entry, UINT message, WPARAM reason = 0) {
-    while (!PostThreadMessageA(entry.ThreadId, message, reason, 0) &&
-           WaitForSingleObject(entry.ThreadHandle, 1) == WAIT_TIMEOUT) {
+// repeated until it is taken (true) or the thread has ended (false).
+static bool PostToMonitor(const ServerEntry& entry, UINT message, WPARAM reason = 0,
+                          LPARAM payload = 0) {
+    while (!PostThreadMessageA(entry.ThreadId, message, reason, payload)) {
+        if (WaitForSingleObject(entry.ThreadHandle, 1) != WAIT_TIMEOUT) {
+            return false;
+        }
     }
+    return true;
 }
 
 void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWaiting)()) {
@@ -98,7 +106,40 @@ void StopFleet(MonitorFleet& fleet, void (*stillWaiting)()) {
         FreeServerEntry(fleet.successors[slot]);
         fleet.successors[slot] = nullptr;
         fleet.retiring[slot] = false;
+        fleet.waiting[slot] = false;
     }
+}
+
+// The ending server, other than the slot's own, that shares a Path or Port
+// with entry; null when none does.
+static const ServerEntry* EndingBeside(const MonitorFleet& fleet, const ServerEntry& entry,
+                                       uint32_t slot) {
+    for (uint32_t other = 0; other < FleetSlots; ++other) {
+        if (other != slot && fleet.retiring[other] &&
+            SharePathOrPort(*fleet.entries[other], entry)) {
+            return fleet.entries[other];
+        }
+    }
+    return nullptr;
+}
+
+// Starts the threads of the waiting servers that no ending server is in the way
+// of; returns how many got no thread and were dropped.
+static uint32_t StartWaiting(MonitorFleet& fleet) {
+    uint32_t dropped = 0;
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
+        ServerEntry*& entry = fleet.entries[slot];
+        if (!fleet.waiting[slot] || EndingBeside(fleet, *entry, slot) != nullptr) {
+            continue;
+        }
+        fleet.waiting[slot] = false;
+        if (!StartMonitorThread(entry, fleet, slot)) {
+            FreeServerEntry(entry);
+            entry = nullptr;
+            ++dropped;
+        }
+    }
+    return dropped;
 }
 
 // The thread ends its server the planned way for reason (EndForChange or
@@ -106,6 +147,32 @@ void StopFleet(MonitorFleet& fleet, void (*stillWaiting)()) {
 static void Retire(MonitorFleet& fleet, uint32_t slot, EndReason reason) {
     PostToMonitor(*fleet.entries[slot], RetireMessage, reason);
     fleet.retiring[slot] = true;
+}
+
+// The running server takes its new entry without an end: the thread gets a
+// copy, the fleet keeps fresh in the slot. False, with nothing changed, when
+// there is no memory for the copy.
+static bool Retune(MonitorFleet& fleet, uint32_t slot, ServerEntry* fresh, KeyGroup group) {
+    ServerEntry*& entry = fleet.entries[slot];
+    ServerEntry* copy = DuplicateServerEntry(*fresh);
+    if (copy == nullptr) {
+        return false;
+    }
+    if (group == ProcessKey) {
+        WriteLog("\"%s\" has a new priority or affinity, set on its process without a restart",
+                 entry->FriendlyName);
+    } else {
+        WriteLog("\"%s\" has a new configuration, taken on without a restart", entry->FriendlyName);
+    }
+    fresh->ThreadId = entry->ThreadId;
+    fresh->ThreadHandle = entry->ThreadHandle;
+    fresh->Record = entry->Record;
+    if (!PostToMonitor(*entry, RetuneMessage, group, reinterpret_cast<LPARAM>(copy))) {
+        FreeServerEntry(copy);
+    }
+    FreeServerEntry(entry);
+    entry = fresh;
+    return true;
 }
 
 // Reads corvane.cfg into a table of its own; on any error the fleet runs on as it is.
@@ -127,6 +194,7 @@ static void Reload(MonitorFleet& fleet) {
         }
         return;
     }
+    WriteConfigFindings(CheckConfigValues(fresh, MaxServers), false);
     const ServerEntry* running[FleetSlots];
     uint32_t runningSlot[FleetSlots];
     uint32_t runningCount = 0;
@@ -148,6 +216,9 @@ static void Reload(MonitorFleet& fleet) {
             FreeServerEntry(fresh[diff.newIndex]);
             break;
         case ServerChanged:
+            if (diff.group != LaunchKey && Retune(fleet, slot, fresh[diff.newIndex], diff.group)) {
+                break;
+            }
             WriteLog("\"%s\" has a new configuration and is launched anew",
                      fleet.entries[slot]->FriendlyName);
             fleet.successors[slot] = fresh[diff.newIndex];
@@ -165,13 +236,22 @@ static void Reload(MonitorFleet& fleet) {
             }
             WriteLog("\"%s\" was added to corvane.cfg", fresh[diff.newIndex]->FriendlyName);
             fleet.entries[slot] = fresh[diff.newIndex];
-            if (!StartMonitorThread(fleet.entries[slot], fleet, slot)) {
-                FreeServerEntry(fleet.entries[slot]);
-                fleet.entries[slot] = nullptr;
-            }
+            fleet.waiting[slot] = true;
             break;
         }
     }
+    // A renamed server, or one moved to another's folder or port, never runs beside it.
+    for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
+        const ServerEntry* next =
+            fleet.waiting[slot] ? fleet.entries[slot] : fleet.successors[slot];
+        const ServerEntry* ending = next != nullptr ? EndingBeside(fleet, *next, slot) : nullptr;
+        if (ending != nullptr) {
+            WriteLog("\"%s\" starts once \"%s\" has ended, as they share a Path or Port",
+                     next->FriendlyName, ending->FriendlyName);
+        }
+    }
+    // A server that gets no thread is dropped, as its line says: a later reload adds it again.
+    counts[ServerAdded] -= StartWaiting(fleet);
     WriteLog("Config file reloaded: %u unchanged, %u added, %u changed, %u removed",
              counts[ServerUnchanged], counts[ServerAdded], counts[ServerChanged],
              counts[ServerRemoved]);
@@ -179,14 +259,14 @@ static void Reload(MonitorFleet& fleet) {
 
 bool TendFleet(MonitorFleet& fleet, bool reloadRequested) {
     fleet.reloadPending = fleet.reloadPending || reloadRequested;
-    bool ending = false;
+    unsigned ending = 0;
     for (uint32_t slot = 0; slot < FleetSlots; ++slot) {
         ServerEntry*& entry = fleet.entries[slot];
         if (!fleet.retiring[slot]) {
             continue;
         }
         if (WaitForSingleObject(entry->ThreadHandle, 0) == WAIT_TIMEOUT) {
-            ending = true;
+            ++ending;
             continue;
         }
         CloseHandle(entry->ThreadHandle);
@@ -194,12 +274,13 @@ bool TendFleet(MonitorFleet& fleet, bool reloadRequested) {
         fleet.retiring[slot] = false;
         entry = fleet.successors[slot];
         fleet.successors[slot] = nullptr;
-        if (entry != nullptr && !StartMonitorThread(entry, fleet, slot)) {
-            FreeServerEntry(entry);
-            entry = nullptr;
-        }
+        fleet.waiting[slot] = entry != nullptr;
     }
-    if (fleet.reloadPending && !ending) {
+    StartWaiting(fleet);
+    if (reloadRequested && ending != 0) {
+        WriteLog("Config file reload waits for the servers still ending (%u)", ending);
+    }
+    if (fleet.reloadPending && ending == 0) {
         fleet.reloadPending = false;
         Reload(fleet);
         StartAlertSender(fleet.entries, fleet.records,

@@ -17,6 +17,9 @@ struct MonitorFleet {
     ServerEntry* successors[FleetSlots] = {};
     // Set when the slot's thread has been asked to end for a reload.
     bool retiring[FleetSlots] = {};
+    // Set while the slot's entry has no thread yet: an added or changed server
+    // that starts once no ending server shares its Path or Port.
+    bool waiting[FleetSlots] = {};
     // A reload request not yet carried out.
     bool reloadPending = false;
     // One record per slot, FleetSlots of them, owned by the service thread;
@@ -40,8 +43,8 @@ void StopMonitorThreads(ServerEntry** table, uint32_t slotCount, void (*stillWai
 void StopFleet(MonitorFleet& fleet, void (*stillWaiting)() = nullptr);
 
 // Called by the service thread at each look at its queue; never blocks.
-// Frees the slots whose retired threads have ended and starts their
-// successors; then, with a reload requested now or before and no thread
-// still ending, reads corvane.cfg again and applies what changed.
-// True when it carried out a reload.
+// Frees the slots whose retired threads have ended and starts the waiting
+// servers that no ending one shares a Path or Port with; then, with a reload
+// requested now or before and no thread still ending, reads corvane.cfg
+// again and applies what changed. True when it carried out a reload.
 bool TendFleet(MonitorFleet& fleet, bool reloadRequested);

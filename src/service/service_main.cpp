@@ -10,6 +10,7 @@
 #include "report/metrics_file.h"
 #include "report/server_record.h"
 #include "service/command_line.h"
+#include "service/config_check.h"
 #include "service/monitor_fleet.h"
 #include "support/event_log.h"
 #include "support/file_helpers.h"
@@ -155,6 +156,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         if (!LoadConfig(fleet.entries, MaxServers)) {
             throw StartupFailure;
         }
+        WriteConfigFindings(CheckConfigValues(fleet.entries, MaxServers), false);
         AskForStopTime(fleet);
         for (uint32_t slot = 0; slot < MaxServers; ++slot) {
             if (fleet.entries[slot] != nullptr) {

@@ -10,5 +10,6 @@ struct ServerEntry;
 // rights; null on failure, with the reason in GetLastError.
 SC_HANDLE OpenServiceManager(DWORD access);
 
-// Starts MonitorThread for entry with a 64 KiB stack; null on failure.
+// Starts MonitorThread for entry, a copy the thread frees, with a 64 KiB
+// stack; null on failure, the entry then still the caller's.
 HANDLE CreateMonitorThread(ServerEntry* entry, DWORD* threadId);

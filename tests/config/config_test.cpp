@@ -9,6 +9,7 @@
 #include "config/config_parser.h"
 #include "config/server_diff.h"
 #include "fakes/fakes.h"
+#include "service/config_check.h"
 
 namespace {
 
@@ -157,7 +158,71 @@ TEST(ConfigParser, TheShippedExampleLoads) {
     EXPECT_LE(2u, parsed.names.size());
 }
 
-// Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new.
+// A block's keys from line 15 on; a line marked "-" is logged by the thread
+// that reads the value, so only corvane -t writes it from the check.
+TEST(CheckConfigValues, SaysEachValueTheServiceRefusesOrReadsOtherwiseWithItsLine) {
+    const struct {
+        std::string text;
+        bool error;
+        Lines lines;
+    } cases[] = {
+        {Block("a", "  Affinity 0x1F\n  MonitorDelay 3600\n  RestartBackoff 0\n  StopWait 99\n"
+                    "  AlertUrl http://h:8/p\n  UpdateWait \"\"\n  RestartAt \"4:00, 16:30\"\n"
+                    "  MemoryHigh 900\n  RestartWindow 0\n"), false, {}},
+        {Block("a", "  RestartAt 4pm\n  MaxMemory 64\n  MemoryHigh 64\n  RestartWindow 1441\n"), true,
+         {R"(-"a" has RestartAt "4pm", which is no list of times HH:MM: no restarts at set hours )"
+          "at line 15",
+          R"(-"a" has MemoryHigh "64", which is no number of MiB below its MaxMemory: no restarts )"
+          "for memory at line 17",
+          R"(-"a" has RestartWindow "1441" out of range (0 to 1440), read as 60 at line 18)"}},
+        {Block("a", "  Port 27O15\n  Affinity zz\n  MaxMemory 2O48\n  MonitorDelay 30s\n") +
+             Block("b", "  MaxPlayers \"\"\n"), false,
+         {R"("a" has Port "27O15", which is not wholly a number, read as 27 at line 15)",
+          R"("a" has Affinity "zz", which is not wholly a number, read as 0 at line 16)",
+          R"("a" has MaxMemory "2O48", which is not wholly a number, read as 2 at line 17)",
+          R"("a" has MonitorDelay "30s", which is not wholly a number, read as 30 at line 18)",
+          R"("b" has MaxPlayers "", which is not wholly a number, read as 0 at line 35)"}},
+        {Block("a", "  MonitorDelay 3601\n  RconPassword pw\n  StopWait 0\n  AlertUrl ftp://x\n"),
+         true,
+         {R"(-"a" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 15)",
+          R"(-"a" has StopWait "0" out of range (1 to 60), read as 1 at line 17)",
+          R"(-"a" has AlertUrl "ftp://x", which is no http or https URL: no alerts are sent at )"
+          "line 18"}},
+        {Block("a", "  RestartBackoff -1\n  UpdateWait x\n  UpdateCheck 5m\n"), true,
+         {R"("a" has RestartBackoff "-1" out of range (0 or more), read as 0 at line 15)",
+          R"("a" has UpdateWait "x", which is not wholly a number, read as 0 at line 16)",
+          R"("a" has UpdateCheck "5m", which is not wholly a number, read as 5 at line 17)"}},
+        {Block("a", "  RestartBackof 1\n  Colour red\n  path x\n  UPDATEWAIT 1\n"), false,
+         {R"("a" has key "RestartBackof", which no server uses (is it "RestartBackoff"?) at line 15)",
+          R"("a" has key "Colour", which no server uses, at line 16)",
+          R"("a" has key "path", which no server uses (is it "Path"?) at line 17)",
+          R"("a" has key "UPDATEWAIT", which no server uses (is it "UpdateWait"?) at line 18)"}},
+    };
+    for (const auto& c : cases) {
+        Parsed parsed = Parse(c.text);
+        std::vector<const ServerEntry*> table;
+        for (const ServerEntry& entry : parsed.entries) {
+            table.push_back(&entry);
+        }
+        std::vector<ConfigFinding> findings =
+            CheckConfigValues(table.data(), static_cast<uint32_t>(table.size()));
+        for (bool all : {true, false}) {
+            Lines expected;
+            for (const std::string& line : c.lines) {
+                if (all || line[0] != '-') {
+                    expected.push_back(line.substr(line[0] == '-'));
+                }
+            }
+            loggedLines.clear();
+            EXPECT_EQ(c.error, WriteConfigFindings(findings, all)) << c.text;
+            EXPECT_EQ(expected, loggedLines) << c.text;
+        }
+    }
+}
+
+// Each server's fate, "name:u|c|a|r", as DiffServers says it from old to new;
+// a change adds what it does to the running server: k kept, p its process
+// set, r relaunched.
 std::string Diff(const std::string& oldText, const std::string& newText) {
     Parsed parsed[] = {Parse(oldText), Parse(newText)};
     std::vector<const ServerEntry*> lists[2];
@@ -173,7 +238,8 @@ std::string Diff(const std::string& oldText, const std::string& newText) {
     for (uint32_t i = 0; i < count; ++i) {
         const ServerEntry* entry = diffs[i].change == ServerAdded ? lists[1][diffs[i].newIndex]
                                                                   : lists[0][diffs[i].oldIndex];
-        said += std::string(entry->BlockName) + ":" + "ucar"[diffs[i].change] + " ";
+        said += std::string(entry->BlockName) + ":" + "ucar"[diffs[i].change] +
+                (diffs[i].change == ServerChanged ? "kpr"[diffs[i].group] : ' ') + " ";
     }
     return said;
 }
@@ -183,20 +249,41 @@ TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
     const struct {
         std::string oldText, newText, said;
     } cases[] = {
-        {abc, abc, "alpha:u beta:u gamma:u "},
-        {abc, Block("delta") + Block("beta", "  MapName x\n") + Block("alpha"),
-         "alpha:u beta:c gamma:r delta:a "},
-        {Block("alpha"), Block("Alpha"), "alpha:r Alpha:a "},
-        {Block("alpha", "  FriendlyName x\n"), Block("alpha", "  FriendlyName y\n"), "alpha:c "},
-        {Block("alpha", "  Unused x\n"), Block("alpha"), "alpha:u "},
+        {abc, abc, "alpha:u  beta:u  gamma:u  "},
+        {abc, Block("delta") + Block("beta", "  MapName x\n  Priority Low\n") + Block("alpha"),
+         "alpha:u  beta:cr gamma:r  delta:a  "},
+        {Block("alpha"), Block("Alpha"), "alpha:r  Alpha:a  "},
+        {Block("alpha", "  FriendlyName x\n"), Block("alpha", "  FriendlyName y\n"), "alpha:cr "},
+        {Block("alpha", "  Unused x\n"), Block("alpha"), "alpha:u  "},
+        {abc, Block("alpha", "  Affinity 1\n  MaxMemory 9\n") + Block("beta", "  AlertUrl x\n"),
+         "alpha:cp beta:ck gamma:r  "},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.said, Diff(c.oldText, c.newText)) << c.newText;
     }
+    // What each key's change does, in key order: only the command line and
+    // its folder relaunch.
+    const char groups[] = "rrrrrrrrppkkkkkkkkkkkkk";
     const std::string alpha = Block("alpha");
     for (uint32_t i = 0; i < ServerKeyCount; ++i) { // a key line at the end wins
         std::string changed = alpha.substr(0, alpha.size() - 2) + ServerKeys[i].name + " z\n}\n";
-        EXPECT_EQ("alpha:c ", Diff(alpha, changed)) << ServerKeys[i].name;
+        EXPECT_EQ(std::string("alpha:c") + groups[i] + " ", Diff(alpha, changed)) << ServerKeys[i].name;
+    }
+}
+
+TEST(SharePathOrPort, OneFolderOrOnePortIsShared) {
+    const struct {
+        const char *path, *port;
+        bool shared;
+    } cases[] = {{"C:\\S\\a", "27015", true}, {"c:\\s\\A", "1", true},
+                 {"C:\\S\\b", "027015", true}, {"C:\\S\\b", "27016", false}};
+    ServerEntry first = {}, second = {};
+    snprintf(first.Path, sizeof first.Path, "C:\\S\\a");
+    snprintf(first.Port, sizeof first.Port, "27015");
+    for (const auto& c : cases) {
+        snprintf(second.Path, sizeof second.Path, "%s", c.path);
+        snprintf(second.Port, sizeof second.Port, "%s", c.port);
+        EXPECT_EQ(c.shared, SharePathOrPort(first, second)) << c.path << " " << c.port;
     }
 }
 

@@ -3,7 +3,8 @@ thrown messages) has a row in a table of docs/operations.md headed "| Line "
 or "| Message ", and every such row is a line the program writes; so is the
 start of every other line the guide quotes of a server ("<name>" or a name
 in quotes, then words) or of an update ([Update] ...). The guide's
-placeholders (<name>, <n>) stand for the program's %s, %u, ..."""
+placeholders (<name>, <n>) stand for the program's %s, %u, ... Every metric
+that the alert rules beside the guide name is one the program writes."""
 import os
 import re
 import sys
@@ -47,6 +48,9 @@ def begins(pattern, quote):
 text = open(os.path.join(TOP, 'docs', 'operations.md')).read()
 quoted = {shape(q) for q in re.findall(r'`((?:"[^"`]+" [a-z]|\[Update\] )[^`]*)`', text)}
 bad = ['not in the guide: ' + p for p in sorted(program) if not any(writes(p, g) for g in guide)]
+source = ''.join(open(os.path.join(d, n)).read() for d, _, ns in os.walk(os.path.join(TOP, 'src')) for n in ns)
+rules = set(re.findall(r'corvane_\w+(?![\w.])', open(os.path.join(TOP, 'docs', 'corvane.rules.yml')).read()))
+bad += ['not a metric of the program: ' + m for m in sorted(rules) if f'"{m}"' not in source]
 bad += ['not written by the program: ' + g for g in sorted(guide | quoted)
         if not any(writes(p, g) if g in guide else begins(p, g) for p in program)]
 print('\n'.join(bad + [f'{len(program)} lines of the program; the guide has {len(guide)} in its tables, {len(quoted)} more quotes']))

@@ -11,8 +11,8 @@
 // silent, badheader (reply type 0x44), challenge (asks for one first),
 // challengeonly, players <n> <bots> (answers with those counts), exit <code>,
 // commit <MiB> (touched, so it is committed), or request <code> (creates
-// <game>\update_request.txt and exits). Record, once bound and under its line:
-// pid priority affinity cwd cmdline; "srcds_requests.txt" gets each
+// <game>\update_request.txt and exits). Record, once bound and under its line
+// and again at each change of its priority or affinity: pid priority affinity cwd cmdline; "srcds_requests.txt" gets each
 // request's source port. With "srcds_rcon.txt" ("<mode> <password>") it
 // listens for the remote console on TCP -ip/-port, one connection at a time,
 // and records each packet as "<id> <type> <body>" in "srcds_rcon_record.txt".
@@ -255,7 +255,7 @@ int RunServer(int argc, char** argv) {
     }
     const char challenge[] = "\x5E\x11\xA7\x3C";
     std::string mode;
-    for (bool recorded = false;; recorded = true) {
+    for (std::string recorded;;) {
         std::string control = Read(own + "_control.txt");
         std::string line = control.empty() || control.back() != '\n'
                                ? mode : Nth(control.substr(0, control.size() - 1), '\n', launch);
@@ -271,13 +271,14 @@ int RunServer(int argc, char** argv) {
             memset(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE), 0x5A, bytes);
         }
         mode = line;
-        if (!recorded) {
-            DWORD_PTR mask = 0, systemMask = 0;
-            GetProcessAffinityMask(GetCurrentProcess(), &mask, &systemMask);
-            char numbers[128];
-            snprintf(numbers, sizeof numbers, "pid=%lu\npriority=0x%lX\naffinity=0x%llX\n",
-                     GetCurrentProcessId(), GetPriorityClass(GetCurrentProcess()),
-                     static_cast<unsigned long long>(mask));
+        DWORD_PTR mask = 0, systemMask = 0;
+        GetProcessAffinityMask(GetCurrentProcess(), &mask, &systemMask);
+        char numbers[128];
+        snprintf(numbers, sizeof numbers, "pid=%lu\npriority=0x%lX\naffinity=0x%llX\n",
+                 GetCurrentProcessId(), GetPriorityClass(GetCurrentProcess()),
+                 static_cast<unsigned long long>(mask));
+        if (recorded != numbers) { // again when they are set on the running process
+            recorded = numbers;
             Append("_record.txt",
                    numbers + ("cwd=" + Cwd()) + "\ncmdline=" + GetCommandLineA() + "\nend\n");
         }

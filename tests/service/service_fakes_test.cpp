@@ -52,11 +52,19 @@ TEST_F(ServiceFakes, ThreadsStopEvenRightAfterTheStartOrAFailedOne) {
     }
     ServerEntry* empty[MaxServers] = {};
     EXPECT_FALSE(StartMonitorThreads(empty, MaxServers));
+    WriteText("corvane.cfg", "s4\n{\nPath p\nGameDir g\nHost h\nPort 1\nMaxPlayers 1\nMapName m\n"
+                             "MiscArgs a\nPriority p\nAffinity 1\nMaxMemory 0\nMonitorDelay 0\n"
+                             "UpdPath u\nUpdArgs 1\n}\n");
+    MonitorFleet fleet; // a reload whose added server gets no thread runs on without it
+    refusedThread = 1;
+    EXPECT_TRUE(TendFleet(fleet, true));
+    StopFleet(fleet);
     CloseHandle(LogMutex);
     CloseHandle(UpdMutex);
     std::string log = ReadText("corvane.log");
     EXPECT_EQ(1u, Count(log, ": Failed to create monitor thread for \"s2\"\r\n"));
     EXPECT_EQ(1u, Count(log, ": No servers defined\r\n"));
+    EXPECT_EQ(1u, Count(log, ": Config file reloaded: 0 unchanged, 0 added, 0 changed, 0 removed\r\n"));
 }
 
 } // namespace

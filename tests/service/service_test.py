@@ -230,13 +230,15 @@ def sample(service, memory, done):
 
 def config_check(fleet):
     """corvane -t prints each of the parser's messages as the service logs it,
-    with exit code 1, and nothing to corvane.log; -r checks first, then needs
+    with exit code 1, then the values the service refuses (exit code 1) or
+    reads otherwise than written, and nothing to corvane.log; -r checks first, then needs
     the service installed and running."""
     fleet.add('one')
     fleet.configure()
     block = open(fleet.root + '/corvane.cfg').read()  # 16 lines
     blocks = ''.join(block.replace('"one"', f's{i}') for i in range(17))
-    cases = [(block, 'Config file "%s" is valid, servers defined: 1'), ('', 'No servers defined'),
+    cases = [(block, 'Config file "%s" is valid, servers defined: 1')]
+    cases += [('', 'No servers defined'),
              (None, 'Failed to read config file "%s"'),
              ('alpha {\n', 'Failed to parse server name at line 1'),
              (block * 2, 'Server name duplicate at line 17'), ('a\nx\n', "Expected '{' at line 2"),
@@ -246,14 +248,21 @@ def config_check(fleet):
              ('a\n{\n}\n', 'Missing key "Path" for server "a"\nFailed to read out server keys at line 3'),
              ('a\n{\nPath\n', 'Failed to parse key at line 3'),
              ('a\n{\nPath a b\n', 'Failed to parse value at line 3'),
-             ('a\n{\n', 'Config file terminated unexpectedly at line 2')]
+             ('a\n{\n', 'Config file terminated unexpectedly at line 2'),
+             (block.replace('MaxMemory 64\n', 'MaxMemory 2O48\n  RestartBackof 1\n'),
+              '"one" has MaxMemory "2O48", which is not wholly a number, read as 2 at line 12\n"one" has key "Restart'
+              'Backof", which no server uses (is it "RestartBackoff"?) at line 13\n' + cases[0][1]),
+             (block.replace('MonitorDelay 1\n', 'MonitorDelay 3601\n'),
+              '"one" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 13'),
+             (block.replace('}', '  RestartAt "25:00"\n}'),
+              '"one" has RestartAt "25:00", which is no list of times HH:MM: no restarts at set hours at line 16')]
     os.chdir(fleet.root)  # a relative name is the user's directory's
     try:
         for i, (text, lines) in enumerate(cases):
             if text is not None:
                 write(f'{fleet.root}/t{i}.cfg', text)
             name = 'Z:' + fleet.root.replace('/', '\\') + f'\\t{i}.cfg'
-            says((0 if i == 0 else 1, (lines.replace('%s', name) + '\n').replace('\n', '\r\n')),
+            says((0 if 'is valid' in lines else 1, (lines.replace('%s', name) + '\n').replace('\n', '\r\n')),
                  fleet.exe, '-t', f't{i}.cfg')
     finally:
         os.chdir(TOP)
@@ -268,15 +277,25 @@ def config_check(fleet):
 
 def reload(fleet):
     """A reload while a server's update runs: the unchanged server's process runs
-    on, the changed one is launched once anew, the removed one ends, the added
-    one starts, and the updating one, changed too, ends only after its cycle.
-    A reload asked for while that cycle runs is carried out after it: the file,
-    broken by then, is logged with its line and changes nothing."""
+    on, the one changed on its command line is launched once anew, the one
+    changed in keys it never sees takes them on running (not asked to quit,
+    its new AlertUrl taken by the alerts, at the stop asked with its new
+    password), the one given a new priority and affinity gets them on its
+    running process, the added one starts, the
+    renamed one (players on, asked to quit) starts in its folder and port only
+    once its old self has ended, never beside it, and the updating one, changed
+    too, ends only after its cycle. A reload asked for while that cycle runs
+    waits, says so, and is carried out after it: the file, broken by then, is
+    logged with its line and changes nothing. A key no server uses is warned
+    of at the start and at each reload."""
     gate = subprocess.Popen([WINE_RUN, fleet.root + '/tools/steamcmd.exe', 'squat', 'StandinGate'],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     assert gate.stdout.readline() == b'held\r\n'
-    same, changed, removed = fleet.add('same'), fleet.add('changed'), fleet.add('removed', RconPassword='pw')
-    write(removed.file('srcds_rcon.txt'), 'quit pw\n')  # asked to quit when it is removed
+    same, changed = fleet.add('same', RestartBackof=1), fleet.add('changed')
+    removed = fleet.add('removed', 'players 2 0\n', RconPassword='pw')
+    live, tuned = fleet.add('live'), fleet.add('tuned')
+    for s in (removed, live):
+        write(s.file('srcds_rcon.txt'), 'quit pw\n')  # asked to quit when it is renamed; live at the stop
     updating = fleet.add('updating', tool='run gated\n')
     fleet.configure()
     fleet.start()
@@ -286,36 +305,63 @@ def reload(fleet):
     record = updating.file('tools/steamcmd_record.txt')
     fleet.wait(lambda: os.path.exists(record) and 'kind=run' in open(record).read(), 60,
                'the update of "updating" running')
-    del fleet.servers['removed']
-    changed.keys['MapName'] = updating.keys['MaxPlayers'] = 'new'
+    removed.name = 'renamed'
+    fleet.servers = {s.name: s for s in fleet.servers.values()}
+    changed.keys['MapName'], updating.keys['MaxPlayers'] = 'new', 9
+    live.keys.update(RconPassword='pw', StopWait=5, MaxMemory=65, AlertUrl='"http://nosuch.invalid/"')
+    tuned.keys.update(Priority='High', Affinity=3)
     fleet.add('added')
     fleet.configure()
-    valid = 'Config file "corvane.cfg" is valid, servers defined: 4\r\n'
+    both, stop = [], threading.Event()
+
+    def sample():  # how many srcds.exe of the renamed server's folder run, until stopped
+        while not stop.wait(0.05):
+            both.append(len(fleet.processes(removed.file('srcds.exe'))))
+    threading.Thread(target=sample, daemon=True).start()
+    warned = '"same" has key "RestartBackof", which no server uses (is it "RestartBackoff"?) at line 16'
+    valid = warned + '\r\nConfig file "corvane.cfg" is valid, servers defined: 7\r\n'
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
-    fleet.logged('Config file reloaded: 1 unchanged, 1 added, 2 changed, 1 removed', 30)
-    fleet.wait_answer('added', 1)
-    fleet.wait_answer('changed', 2)
+    fleet.logged('Config file reloaded: 1 unchanged, 2 added, 4 changed, 1 removed', 30)
+    for name, launch in (('added', 1), ('changed', 2), ('renamed', 2)):
+        fleet.wait_answer(name, launch)
+    stop.set()
+    assert max(both) == 1, both  # never two at once
     assert '+map new' in open(changed.file('srcds_record.txt')).read().split('cmdline=')[-1]
-    fleet.wait(lambda: not fleet.processes(removed.file('srcds.exe')), 10, 'the process of "removed" gone')
+    last = lambda: open(tuned.file('srcds_record.txt')).read().split('end\n')[-2]  # its latest record
+    fleet.wait(lambda: 'priority=0x80\naffinity=0x3\n' in last(), 5, 'the priority and affinity of "tuned" set')
     assert open(removed.file('srcds_rcon_record.txt')).read().endswith('2 2 quit\nbye\n')
-    assert '"removed" has been terminated' not in fleet.log()
+    assert not os.path.exists(live.file('srcds_rcon_record.txt'))
+    log = fleet.log()
+    for line in ('"live" has a new configuration, taken on without a restart',
+                 '"tuned" has a new priority or affinity, set on its process without a restart',
+                 '"renamed" starts once "removed" has ended, as they share a Path or Port'):
+        assert line in log, (line, log)
+    assert '"removed" has been terminated' not in log
+    fleet.wait(lambda: any(line.startswith('"live" has AlertUrl host "nosuch.invalid"') for line in fleet.log()), 30,
+               'the new AlertUrl of "live" taken by the alerts')
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
-    write(fleet.root + '/corvane.cfg', open(fleet.root + '/corvane.cfg').read() + 'x\n{\n  Path\n')
+    fleet.logged('Config file reload waits for the servers still ending (1)', 10)
+    text = open(fleet.root + '/corvane.cfg').read()
+    write(fleet.root + '/corvane.cfg', text + 'x\n{\n  Path\n')
     assert query(same.port) == 'launch 1'
     gate.communicate(b'')
     fleet.logged('Config file not reloaded: every server runs on as it was', 30)
     fleet.wait_answer('updating', 2)
     log = fleet.log()
-    log = log[log.index('Config file reloaded: 1 unchanged, 1 added, 2 changed, 1 removed'):]
+    assert log.count(warned) == 2, log
+    log = log[log.index('Config file reloaded: 1 unchanged, 2 added, 4 changed, 1 removed'):]
     assert [line for line in log if '"updating"' in line or '[Update]' in line] == [
         '[Update] Completed successfully for "updating"', '"updating" launched successfully'], log
-    failed = log.index('Failed to parse key at line 67')
+    failed = log.index(f'Failed to parse key at line {text.count(chr(10)) + 3}')
     assert log.index('[Update] Completed successfully for "updating"') < failed, log  # the request was kept till then
     assert log[failed + 1] == 'Config file not reloaded: every server runs on as it was', log
-    for s, launches in ((same, 1), (changed, 2), (removed, 1), (updating, 2), (fleet.servers['added'], 1)):
+    for s, launches in ((same, 1), (changed, 2), (removed, 2), (updating, 2), (live, 1), (tuned, 1),
+                        (fleet.servers['added'], 1)):
         assert open(s.file('srcds_starts.txt')).read().count('\n') == launches, s.name
-    assert query(same.port) == 'launch 1' and '-maxplayers new' in open(
+    assert query(same.port) == 'launch 1' and '-maxplayers 9' in open(
         updating.file('srcds_record.txt')).read().split('cmdline=')[-1]
+    fleet.stop()
+    assert open(live.file('srcds_rcon_record.txt')).read() == '1 3 pw\n2 2 quit\nbye\n'
 
 
 def graceful_stop(fleet):
