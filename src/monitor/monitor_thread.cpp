@@ -323,7 +323,7 @@ void StopMonitor(MonitorState& monitor) {
 DWORD WINAPI MonitorThread(LPVOID serverEntry) {
     const ServerEntry& entry = *static_cast<const ServerEntry*>(serverEntry);
     MonitorState monitor(entry, entry.Record);
-    PublishStart(monitor.record, entry);
+    PublishStart(monitor.record, entry, static_cast<int64_t>(MemoryLimitMib(entry.MaxMemory)) << 20);
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);

@@ -22,9 +22,10 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
 
 // The monitor thread's calls; each takes the lock for a few stores, and
 // does nothing for a null record. A server that starts in a record another
-// server had starts its counters anew.
-void PublishStart(ServerRecord* record, const ServerEntry& entry);
+// server had starts its counters anew. memoryLimitBytes: 0 for no limit.
+void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memoryLimitBytes);
 void PublishStop(ServerRecord* record);
+// A change of status notes the wall clock's time as the state's start.
 void PublishStatus(ServerRecord* record, ServerStatus status);
 void PublishLaunch(ServerRecord* record); // the wall clock's time of the launch
 void PublishRestart(ServerRecord* record, RestartReason reason);

@@ -27,7 +27,7 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
     servers[3].lastLaunch = 1700000000;
     snprintf(servers[3].installedBuild, BuildIdSize, "none");
     snprintf(servers[3].newestBuild, BuildIdSize, "200");
-    std::string text = RenderMetrics(servers, 4, 1700000005);
+    std::string text = RenderMetrics(servers, 4, 1700000005, 1699990000);
     const char* const lines[] = {
         "corvane_heartbeat_timestamp_seconds 1700000005\n",
         "corvane_server_state{server=\"a\\\"b\\\\c\",state=\"pausing\"} 1\n",
