@@ -1,13 +1,15 @@
 // Entry point: prepares what every role shares (sockets, the system check, the
 // executable's own directory, the memory query), then installs, removes, runs
-// the service, checks the configuration, asks the service to reload it or
-// shows the banner, as the argument asks.
+// the service, checks the configuration, asks the service to reload it,
+// shows the fleet or shows the banner, as the argument asks.
 #include "support/windows_api.h"
 
 #include <conio.h>
 #include <stdio.h>
+#include <time.h>
 
 #include "config/config_parser.h"
+#include "report/fleet_table.h"
 #include "service/command_line.h"
 #include "service/service_install.h"
 #include "service/service_main.h"
@@ -35,6 +37,27 @@ static bool CheckConfig(const char* fileName) {
                static_cast<unsigned>(count));
     }
     return valid;
+}
+
+// Prints the fleet's table from corvane.prom; its exit code says whether
+// every server runs (0), one does not (1), or the facts are not current (2).
+static int ShowFleet() {
+    std::string state = ServiceStateWords(ServiceName), text;
+    FILE* file = fopen("corvane.prom", "rb");
+    char buffer[4096];
+    for (size_t read = 1; file != nullptr && read != 0;) {
+        read = fread(buffer, 1, sizeof buffer, file);
+        text.append(buffer, read);
+    }
+    FleetPage page;
+    bool readable = file != nullptr && ParseFleetPage(text, page);
+    if (file != nullptr) {
+        fclose(file);
+    }
+    FleetTable table = RenderFleetTable(readable ? &page : nullptr, state,
+                                        static_cast<int64_t>(time(nullptr)));
+    fputs(table.text.c_str(), stdout);
+    return table.exitCode;
 }
 
 int main(int argc, char** argv) {
@@ -109,6 +132,9 @@ int main(int argc, char** argv) {
         break;
     case 'r':
         status = CheckConfig(checkedFile) && ReloadService(ServiceName) ? 0 : 1;
+        break;
+    case 'l':
+        status = ShowFleet();
         break;
     default:
         fputs(BannerText, stdout);
