@@ -194,11 +194,14 @@ std::string RenderServerRow(const ServerRow& row, int64_t now) {
     for (const auto& words : StateWords) {
         state = row.state == words[0] ? words[1] : state;
     }
-    std::string players = Number(row.players);
-    if (row.players >= 0 && row.bots > 0) {
+    // The last answer and check of a server that no longer runs are not its present.
+    const bool runs = Runs(row.state);
+    std::string players = runs ? Number(row.players) : "-";
+    if (runs && row.players >= 0 && row.bots > 0) {
         players = std::to_string(row.players - row.bots) + "+" + std::to_string(row.bots);
     }
-    std::string memory = row.committedBytes < 0 ? "-" : std::to_string(row.committedBytes >> 20);
+    std::string memory =
+        !runs || row.committedBytes < 0 ? "-" : std::to_string(row.committedBytes >> 20);
     if (row.memoryLimitBytes > 0) {
         memory += "/" + std::to_string(row.memoryLimitBytes >> 20);
     }

@@ -76,7 +76,7 @@ TEST(RenderServerRow, DurationsCutsAndDetails) {
         {"twenty-one-characters", "waiting_for_empty", 3599, 12, 2, 812, 1024, 0, 0, "",
          "twenty-one-charac... waiting for an empty server 59 min      10+2    812/1024\n"},
         {"\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9",
-         "pausing", 3600, -1, -1, -1, -1, 3, 0, "",
+         "pausing", 3600, 4, 0, 30, -1, 3, 0, "", // its last answer is no longer true
          "\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9... pausing after failures      1 h 0 min   -       "
          "-\n    restarts: 3 exit\n"},
         {"b", "held", 11520, -1, -1, -1, 0, 0, 2, "100 200",
