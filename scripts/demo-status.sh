@@ -6,6 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -f build/demo/corvane.exe ] || { echo "The demo is not set up: run bash scripts/run.sh first" >&2; exit 2; }
-# Wine writes the console's line ends; a terminal wants line feeds alone.
-CORVANE_WINEPREFIX=$PWD/build/demo-prefix scripts/wine-run build/demo/corvane.exe -l | tr -d '\r'
+export CORVANE_WINEPREFIX=$PWD/build/demo-prefix
+if [ -t 1 ]; then # a console: the state of a server that is down in red
+    exec scripts/wine-run build/demo/corvane.exe -l
+fi
+# Into a pipe or a file the program writes CR LF; here lines end in LF alone.
+scripts/wine-run build/demo/corvane.exe -l | tr -d '\r'
 exit "${PIPESTATUS[0]}"

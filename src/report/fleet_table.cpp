@@ -189,7 +189,7 @@ std::string DurationText(int64_t seconds) {
     return text;
 }
 
-std::string RenderServerRow(const ServerRow& row, int64_t now) {
+std::string RenderServerRow(const ServerRow& row, int64_t now, bool colour) {
     std::string state = row.state.empty() ? "-" : row.state;
     for (const auto& words : StateWords) {
         state = row.state == words[0] ? words[1] : state;
@@ -205,7 +205,11 @@ std::string RenderServerRow(const ServerRow& row, int64_t now) {
     if (row.memoryLimitBytes > 0) {
         memory += "/" + std::to_string(row.memoryLimitBytes >> 20);
     }
-    std::string text = Cell(CutName(row.name), NameColumns) + Cell(state, StateColumns) +
+    std::string stateCell = Cell(state, StateColumns);
+    if (colour && !runs) { // the codes take no column: the padding stays outside them
+        stateCell = "\x1b[31m" + state + "\x1b[0m" + stateCell.substr(state.size());
+    }
+    std::string text = Cell(CutName(row.name), NameColumns) + stateCell +
                        Cell(row.since < 0 ? "-" : DurationText(now - row.since), SinceColumns) +
                        Cell(players, PlayersColumns) + memory + "\n";
 
@@ -238,8 +242,8 @@ std::string RenderServerRow(const ServerRow& row, int64_t now) {
     return line.empty() ? text : text + line + "\n";
 }
 
-FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceState,
-                            int64_t now) {
+FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceState, int64_t now,
+                            bool colour) {
     if (serviceState != "running") {
         return {"Service \"Corvane\" is not running (" + serviceState +
                     "): corvane.prom is not current\n",
@@ -262,7 +266,7 @@ FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceSta
                   Cell("STATE", StateColumns) + Cell("SINCE", SinceColumns) +
                   Cell("PLAYERS", PlayersColumns) + "MEMORY MiB\n";
     for (const ServerRow& row : page->servers) {
-        table.text += RenderServerRow(row, now);
+        table.text += RenderServerRow(row, now, colour);
         table.exitCode = Runs(row.state) ? table.exitCode : 1;
     }
     return table;

@@ -48,8 +48,9 @@ std::string DurationText(int64_t seconds);
 // Pure: a server's row at now: one line of name (cut to 20 columns with
 // "..."), state in words, its duration, players, memory against MaxMemory;
 // then, when there are any, indented lines with the restarts by reason and
-// the build. Every line ends in "\n" and fits 79 columns.
-std::string RenderServerRow(const ServerRow& row, int64_t now);
+// the build. Every line ends in "\n" and fits 79 columns. With colour, the
+// state of a server that does not run is red (terminal escape codes).
+std::string RenderServerRow(const ServerRow& row, int64_t now, bool colour = false);
 
 struct FleetTable {
     std::string text;
@@ -63,4 +64,5 @@ constexpr int64_t MaxPageAge = 30;
 // words ("running", "stopped", "not installed"...); page is null when
 // corvane.prom could not be read. A service not running, or a page older than
 // MaxPageAge, gives one line that says which, and no table.
-FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceState, int64_t now);
+FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceState, int64_t now,
+                            bool colour = false);

@@ -54,9 +54,25 @@ static int ShowFleet() {
     if (file != nullptr) {
         fclose(file);
     }
+    // Colour only on a console; a pipe or a file gets plain text.
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    bool colour = GetConsoleScreenBufferInfo(console, &screen) != 0;
     FleetTable table = RenderFleetTable(readable ? &page : nullptr, state,
-                                        static_cast<int64_t>(time(nullptr)));
-    fputs(table.text.c_str(), stdout);
+                                        static_cast<int64_t>(time(nullptr)), colour);
+    // The table's colour codes become the console's attributes, which every
+    // Windows console takes and none counts as columns.
+    for (size_t at = 0; at < table.text.size();) {
+        size_t code = table.text.find("\x1b[", at);
+        fputs(table.text.substr(at, code - at).c_str(), stdout);
+        if (code == std::string::npos) {
+            break;
+        }
+        bool red = table.text.compare(code, 5, "\x1b[31m") == 0;
+        SetConsoleTextAttribute(console, red ? FOREGROUND_RED | FOREGROUND_INTENSITY
+                                             : screen.wAttributes);
+        at = table.text.find('m', code) + 1;
+    }
     return table.exitCode;
 }
 

@@ -1,4 +1,5 @@
 // The metrics text and the alerts' decisions, as tables.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -162,6 +163,11 @@ TEST(RenderFleetTable, ReadsThePageAndJudgesIt) {
             EXPECT_EQ(c.text, shown.text) << c.status;
         }
     }
+    page.servers[1].state = "held"; // with colour, the state of a server that does not run
+    std::string coloured = RenderFleetTable(&page, "running", 1700000030, true).text;
+    EXPECT_NE(std::string::npos, coloured.find("\nb                    \x1b[31mheld\x1b[0m      "
+                                               "                  -           -"));
+    EXPECT_EQ(2, std::count(coloured.begin(), coloured.end(), '\x1b'));
     EXPECT_FALSE(ParseFleetPage("corvane_server_players{server=\"b\"} 3\n", page));
 }
 
