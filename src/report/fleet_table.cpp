@@ -70,7 +70,8 @@ std::string CutName(const std::string& name) {
     return name.substr(0, end - 1) + "...";
 }
 
-// A label's value from "name=\"value\"" pairs; false when the text breaks off.
+// Reads name="value" pairs from after '{' to past '}': the server label's
+// value into server, the other label's into other; false when the text breaks off.
 bool ReadLabels(const char*& at, std::string& server, std::string& other) {
     while (*at != '}') {
         const char* equals = strchr(at, '=');
