@@ -486,8 +486,9 @@ def at_a_glance(fleet):
     write(fleet.servers['held'].file('mod/stop_request.txt'))
     table = shows(1, ['running', 'pausing after failures', 'running', 'held', waiting])
     held = [line for line in open(fleet.root + '/corvane.log') if '"held" is held' in line][0]
-    since = int(re.search(r'\nheld +held +(\d+) s', table).group(1))
-    assert abs(time.time() - time.mktime(time.strptime(held[2:23], '%Y/%m/%d - %H:%M:%S')) - since) <= 3, table
+    since = re.search(r'\nheld +held +(\d+) s', table)  # since the hold's line, not the launch
+    assert since and abs(time.time() - time.mktime(time.strptime(held[2:23], '%Y/%m/%d - %H:%M:%S'))
+                         - int(since.group(1))) <= 3, table
     fleet.stop()
     says((2, 'Service "Corvane" is not running (stopped): corvane.prom is not current\r\n'), fleet.exe, '-l')
 
