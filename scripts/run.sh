@@ -2,7 +2,9 @@
 # The main job: installs what is missing, builds corvane.exe and runs it as a
 # service in a private Wine prefix over a demo fleet of three stand-in game
 # servers, following corvane.log live. Ctrl+C stops and removes the service
-# and leaves nothing running. Make a demo server fail from another terminal:
+# and leaves nothing running. See the fleet, and make a demo server fail,
+# from another terminal:
+#   bash scripts/demo-status.sh
 #   bash scripts/demo-fault.sh alpha crash|hang|bloat|heal
 # CORVANE_DEMO_SECONDS=N ends the demo by itself after N seconds.
 set -euo pipefail
@@ -76,6 +78,7 @@ cat <<TEXT
 
 Corvane runs three demo servers (alpha, bravo, charlie) on 127.0.0.1:27015-27017.
 Its event log, $demo/corvane.log, follows. From another terminal:
+  bash scripts/demo-status.sh               the fleet at a glance (corvane -l)
   bash scripts/demo-fault.sh alpha crash    it exits, now and at each launch until healed
   bash scripts/demo-fault.sh bravo hang     it stops answering; terminated after four checks
   bash scripts/demo-fault.sh charlie bloat  it grows past MaxMemory (256 MiB)

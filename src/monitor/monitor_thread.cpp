@@ -38,6 +38,11 @@ bool StopRequested(MonitorState& monitor) {
     return false;
 }
 
+// MaxMemory in bytes as the metrics show it; 0 for no limit.
+static int64_t MemoryLimitBytes(const ServerEntry& entry) {
+    return static_cast<int64_t>(MemoryLimitMib(entry.MaxMemory)) << 20;
+}
+
 // The values the thread derives from its entry: at its start and at each new entry.
 static void ReadEntryValues(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
@@ -61,7 +66,7 @@ void TakeNewEntry(MonitorState& monitor, const ServerEntry& fresh, KeyGroup grou
     if (group == ProcessKey && monitor.server.hProcess != nullptr) {
         SetProcessSettings(fresh, monitor.server.hProcess);
     }
-    PublishAlertUrl(monitor.record, fresh.AlertUrl);
+    PublishEntryValues(monitor.record, fresh.AlertUrl, MemoryLimitBytes(fresh));
 }
 
 bool MayRetire(const MonitorState& monitor) {
@@ -352,7 +357,7 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
     ServerEntry* given = static_cast<ServerEntry*>(serverEntry);
     MonitorState monitor(*given, given->Record);
     FreeServerEntry(given);
-    PublishStart(monitor.record, monitor.entry);
+    PublishStart(monitor.record, monitor.entry, MemoryLimitBytes(monitor.entry));
     // The queue exists from the first look at it; make that look before anything else.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);

@@ -4,6 +4,8 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 #include "config/server_entry.h"
 #include "report/metrics_text.h"
 #include "report/server_record.h"
@@ -29,15 +31,24 @@ static bool WriteNewFile(const std::string& text) {
     return whole;
 }
 
-void WriteMetricsWhenDue(MetricsWriter& writer, ServerRecord* records, uint32_t count,
-                         DWORD nowMs) {
+void WriteMetricsWhenDue(MetricsWriter& writer, ServerRecord* records, const uint32_t* positions,
+                         uint32_t count, DWORD nowMs) {
     if (!writer.written || nowMs - writer.lastWriteMs >= MetricsIntervalMs) {
         ServerFacts facts[FleetSlots];
         count = count < FleetSlots ? count : FleetSlots;
-        SnapshotRecords(records, count, facts);
+        uint32_t slots[FleetSlots];
+        for (uint32_t slot = 0; slot < count; ++slot) {
+            slots[slot] = slot;
+        }
+        std::stable_sort(slots, slots + count,
+                         [&](uint32_t a, uint32_t b) { return positions[a] < positions[b]; });
+        for (uint32_t i = 0; i < count; ++i) {
+            SnapshotRecords(&records[slots[i]], 1, &facts[i]);
+        }
         writer.written = true;
         writer.lastWriteMs = nowMs;
-        bool whole = WriteNewFile(RenderMetrics(facts, count, static_cast<int64_t>(time(nullptr))));
+        bool whole = WriteNewFile(RenderMetrics(facts, count, static_cast<int64_t>(time(nullptr)),
+                                                writer.startUnix));
         if (whole == writer.failing) {
             writer.failing = !whole;
             if (writer.failing) {

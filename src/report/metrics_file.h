@@ -16,9 +16,13 @@ struct MetricsWriter {
     DWORD lastWriteMs = 0;       // GetTickCount() of the last write of the new file
     bool replacePending = false; // the new file waits to be moved over corvane.prom
     bool failing = false;        // the new file could not be written, said once
+    int64_t startUnix = 0;       // Unix seconds at which the service began to run
 };
 
 // Called at every turn of the service loop with GetTickCount(): writes
 // corvane.prom.new and moves it over corvane.prom when due; a move that a
 // reader's open file refuses is tried again at the next turn. Never waits.
-void WriteMetricsWhenDue(MetricsWriter& writer, ServerRecord* records, uint32_t count, DWORD nowMs);
+// The servers stand in the file in the order of their positions in
+// corvane.cfg (positions[slot]), equal ones in the order of their slots.
+void WriteMetricsWhenDue(MetricsWriter& writer, ServerRecord* records, const uint32_t* positions,
+                         uint32_t count, DWORD nowMs);

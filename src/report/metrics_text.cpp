@@ -46,7 +46,8 @@ std::string EscapeLabel(const char* value) {
     return escaped;
 }
 
-std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t nowUnix) {
+std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t nowUnix,
+                          int64_t startUnix) {
     std::vector<const ServerFacts*> shown;
     for (uint32_t i = 0; i < count; ++i) {
         bool named = false;
@@ -63,12 +64,21 @@ std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t no
     Family(text, "corvane_heartbeat_timestamp_seconds", "gauge",
            "Unix time at which the service wrote this file.");
     text += std::string("corvane_heartbeat_timestamp_seconds ") + number + "\n";
+    snprintf(number, sizeof number, "%lld", static_cast<long long>(startUnix));
+    Family(text, "corvane_service_start_timestamp_seconds", "gauge",
+           "Unix time at which the service began to run.");
+    text += std::string("corvane_service_start_timestamp_seconds ") + number + "\n";
     Family(text, "corvane_server_state", "gauge", "1 for the server's current state, else 0.");
     for (const ServerFacts* s : shown) {
         for (uint32_t state = 0; state < ServerStatusCount; ++state) {
             Sample(text, "corvane_server_state", *s, Label("state", StatusNames[state]),
                    s->status == state ? 1 : 0);
         }
+    }
+    Family(text, "corvane_server_state_since_timestamp_seconds", "gauge",
+           "Unix time at which the server's current state began.");
+    for (const ServerFacts* s : shown) {
+        Sample(text, "corvane_server_state_since_timestamp_seconds", *s, "", s->stateSince);
     }
     Family(text, "corvane_server_restarts_total", "counter",
            "Times the server was started again since the service started, by reason.");
@@ -104,6 +114,11 @@ std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t no
         if (s->committedBytes >= 0) {
             Sample(text, "corvane_server_committed_memory_bytes", *s, "", s->committedBytes);
         }
+    }
+    Family(text, "corvane_server_memory_limit_bytes", "gauge",
+           "MaxMemory of the server in bytes; 0: no limit.");
+    for (const ServerFacts* s : shown) {
+        Sample(text, "corvane_server_memory_limit_bytes", *s, "", s->memoryLimitBytes);
     }
     Family(text, "corvane_server_last_launch_timestamp_seconds", "gauge",
            "Unix time of the server's last launch.");

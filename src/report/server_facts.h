@@ -52,6 +52,8 @@ struct ServerFacts {
     int bots;
     int64_t committedBytes;           // at the last check; -1: not known
     int64_t lastLaunch;               // Unix seconds; 0: never launched
+    int64_t stateSince;               // Unix seconds at which status began
+    int64_t memoryLimitBytes;         // MaxMemory; 0: no limit
     uint32_t plannedRestarts[PlannedReasonCount]; // carried out
     int64_t nextPlannedRestart;                   // Unix seconds; 0: none planned
     char installedBuild[BuildIdSize]; // with UpdateCheck; empty: not known

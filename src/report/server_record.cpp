@@ -38,7 +38,8 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
     }
 }
 
-void PublishStart(ServerRecord* record, const ServerEntry& entry) {
+void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memoryLimitBytes) {
+    int64_t now = static_cast<int64_t>(time(nullptr));
     Publish(record, [&](ServerFacts& facts) {
         if (strcmp(facts.name, entry.FriendlyName) != 0) {
             facts = {};
@@ -47,6 +48,8 @@ void PublishStart(ServerRecord* record, const ServerEntry& entry) {
         CopyBounded(facts.alertUrl, sizeof facts.alertUrl, entry.AlertUrl);
         facts.inUse = true;
         facts.status = Launching;
+        facts.stateSince = now;
+        facts.memoryLimitBytes = memoryLimitBytes;
         facts.players = -1;
         facts.bots = -1;
         facts.committedBytes = -1;
@@ -57,14 +60,21 @@ void PublishStop(ServerRecord* record) {
     Publish(record, [](ServerFacts& facts) { facts.inUse = false; });
 }
 
-void PublishAlertUrl(ServerRecord* record, const char* alertUrl) {
+void PublishEntryValues(ServerRecord* record, const char* alertUrl, int64_t memoryLimitBytes) {
     Publish(record, [=](ServerFacts& facts) {
         CopyBounded(facts.alertUrl, sizeof facts.alertUrl, alertUrl);
+        facts.memoryLimitBytes = memoryLimitBytes;
     });
 }
 
 void PublishStatus(ServerRecord* record, ServerStatus status) {
-    Publish(record, [=](ServerFacts& facts) { facts.status = status; });
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    Publish(record, [=](ServerFacts& facts) {
+        if (facts.status != status) {
+            facts.status = status;
+            facts.stateSince = now;
+        }
+    });
 }
 
 void PublishLaunch(ServerRecord* record) {

@@ -22,11 +22,13 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
 
 // The monitor thread's calls; each takes the lock for a few stores, and
 // does nothing for a null record. A server that starts in a record another
-// server had starts its counters anew.
-void PublishStart(ServerRecord* record, const ServerEntry& entry);
+// server had starts its counters anew. memoryLimitBytes: 0 for no limit.
+void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memoryLimitBytes);
 void PublishStop(ServerRecord* record);
-// A reload gave the running server another AlertUrl: the alert thread takes it.
-void PublishAlertUrl(ServerRecord* record, const char* alertUrl);
+// A reload gave the running server other values: the alert thread and the
+// metrics take its AlertUrl and memory limit (bytes, 0 for none).
+void PublishEntryValues(ServerRecord* record, const char* alertUrl, int64_t memoryLimitBytes);
+// A change of status notes the wall clock's time as the state's start.
 void PublishStatus(ServerRecord* record, ServerStatus status);
 void PublishLaunch(ServerRecord* record); // the wall clock's time of the launch
 void PublishRestart(ServerRecord* record, RestartReason reason);

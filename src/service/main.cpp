@@ -1,13 +1,15 @@
 // Entry point: prepares what every role shares (sockets, the system check, the
 // executable's own directory, the memory query), then installs, removes, runs
-// the service, checks the configuration, asks the service to reload it or
-// shows the banner, as the argument asks.
+// the service, checks the configuration, asks the service to reload it,
+// shows the fleet or shows the banner, as the argument asks.
 #include "support/windows_api.h"
 
 #include <conio.h>
 #include <stdio.h>
+#include <time.h>
 
 #include "config/config_parser.h"
+#include "report/fleet_table.h"
 #include "service/command_line.h"
 #include "service/config_check.h"
 #include "service/service_install.h"
@@ -39,6 +41,43 @@ static bool CheckConfig(const char* fileName) {
                static_cast<unsigned>(count));
     }
     return valid;
+}
+
+// Prints the fleet's table from corvane.prom; its exit code says whether
+// every server runs (0), one does not (1), or the facts are not current (2).
+static int ShowFleet() {
+    std::string state = ServiceStateWords(ServiceName), text;
+    FILE* file = fopen("corvane.prom", "rb");
+    char buffer[4096];
+    for (size_t read = 1; file != nullptr && read != 0;) {
+        read = fread(buffer, 1, sizeof buffer, file);
+        text.append(buffer, read);
+    }
+    FleetPage page;
+    bool readable = file != nullptr && ParseFleetPage(text, page);
+    if (file != nullptr) {
+        fclose(file);
+    }
+    // Colour only on a console; a pipe or a file gets plain text.
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    bool colour = GetConsoleScreenBufferInfo(console, &screen) != 0;
+    FleetTable table = RenderFleetTable(readable ? &page : nullptr, state,
+                                        static_cast<int64_t>(time(nullptr)), colour);
+    // The table's colour codes become the console's attributes, which every
+    // Windows console takes and none counts as columns.
+    for (size_t at = 0; at < table.text.size();) {
+        size_t code = table.text.find("\x1b[", at);
+        fputs(table.text.substr(at, code - at).c_str(), stdout);
+        if (code == std::string::npos) {
+            break;
+        }
+        bool red = table.text.compare(code, 5, "\x1b[31m") == 0;
+        SetConsoleTextAttribute(console, red ? FOREGROUND_RED | FOREGROUND_INTENSITY
+                                             : screen.wAttributes);
+        at = table.text.find('m', code) + 1;
+    }
+    return table.exitCode;
 }
 
 int main(int argc, char** argv) {
@@ -113,6 +152,9 @@ int main(int argc, char** argv) {
         break;
     case 'r':
         status = CheckConfig(checkedFile) && ReloadService(ServiceName) ? 0 : 1;
+        break;
+    case 'l':
+        status = ShowFleet();
         break;
     default:
         fputs(BannerText, stdout);

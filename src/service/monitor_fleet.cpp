@@ -211,6 +211,9 @@ static void Reload(MonitorFleet& fleet) {
         const ServerDiff& diff = diffs[i];
         uint32_t slot = diff.oldIndex != NoServerIndex ? runningSlot[diff.oldIndex] : 0;
         ++counts[diff.change];
+        if (diff.oldIndex != NoServerIndex && diff.newIndex != NoServerIndex) {
+            fleet.positions[slot] = diff.newIndex;
+        }
         switch (diff.change) {
         case ServerUnchanged:
             FreeServerEntry(fresh[diff.newIndex]);
@@ -236,6 +239,7 @@ static void Reload(MonitorFleet& fleet) {
             }
             WriteLog("\"%s\" was added to corvane.cfg", fresh[diff.newIndex]->FriendlyName);
             fleet.entries[slot] = fresh[diff.newIndex];
+            fleet.positions[slot] = diff.newIndex;
             fleet.waiting[slot] = true;
             break;
         }

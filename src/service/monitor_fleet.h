@@ -25,6 +25,9 @@ struct MonitorFleet {
     // One record per slot, FleetSlots of them, owned by the service thread;
     // a thread started in a slot publishes into its record.
     ServerRecord* records = nullptr;
+    // Each slot's server's place among the blocks of corvane.cfg, as of the
+    // last load (a retiring server's successor's; a removed one keeps its own).
+    uint32_t positions[FleetSlots] = {};
 };
 
 // Creates a monitor thread (64 KiB stack) for every non-null slot, in order.

@@ -94,3 +94,35 @@ bool ReloadService(const char* serviceName) {
     CloseServiceHandle(manager);
     return error == 0;
 }
+
+std::string ServiceStateWords(const char* serviceName) {
+    SC_HANDLE manager = OpenServiceManager(SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr ? OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status = {};
+    DWORD error = service != nullptr && QueryServiceStatus(service, &status) ? 0 : GetLastError();
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    char words[48];
+    snprintf(words, sizeof words, "state unknown, error %lu", error);
+    switch (error != 0 ? 0 : status.dwCurrentState) {
+    case SERVICE_RUNNING:
+        return "running";
+    case SERVICE_STOPPED:
+        return "stopped";
+    case SERVICE_START_PENDING:
+        return "starting";
+    case SERVICE_STOP_PENDING:
+        return "stopping";
+    case SERVICE_PAUSED:
+    case SERVICE_PAUSE_PENDING:
+    case SERVICE_CONTINUE_PENDING:
+        return "paused";
+    default:
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? "not installed" : words;
+    }
+}

@@ -1,7 +1,10 @@
 // Registering the program with the service control manager, removing it, and
-// asking the running service to read its configuration again.
+// asking the running service to read its configuration again, and asking
+// for its state.
 // Each prints one line to standard output that says how it went.
 #pragma once
+
+#include <string>
 
 // Creates an own-process, auto-start service running commandLine as LocalSystem,
 // then sets its description (cut to 511 characters; failure to set it is not
@@ -17,3 +20,8 @@ bool UninstallService(const char* serviceName);
 // delivered. A service not installed (1060) or not running (1062) gets a line
 // of its own, any other refusal its error number.
 bool ReloadService(const char* serviceName);
+
+// The service's state in words ("running", "stopped", "starting", "stopping",
+// "paused", "not installed"), asked with the rights every user has; with
+// the error's number when the manager refuses to say. Prints nothing.
+std::string ServiceStateWords(const char* serviceName);

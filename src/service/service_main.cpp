@@ -1,6 +1,8 @@
 // Service main and control handler.
 #include "service/service_main.h"
 
+#include <time.h>
+
 #include "config/config_parser.h"
 #include "config/server_entry.h"
 #include "monitor/health_rules.h"
@@ -104,8 +106,9 @@ static void AskForStopTime(const MonitorFleet& fleet) {
 // Each turn also writes corvane.prom when it is due.
 static void WaitForStopRequest(MonitorFleet& fleet) {
     MetricsWriter metrics;
+    metrics.startUnix = static_cast<int64_t>(time(nullptr));
     for (;;) {
-        WriteMetricsWhenDue(metrics, fleet.records, FleetSlots, GetTickCount());
+        WriteMetricsWhenDue(metrics, fleet.records, fleet.positions, FleetSlots, GetTickCount());
         MSG message;
         bool reloadRequested = false;
         while (PeekMessageA(&message, nullptr, FirstAppMessage, LastAppMessage, PM_REMOVE)) {
@@ -159,6 +162,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         WriteConfigFindings(CheckConfigValues(fleet.entries, MaxServers), false);
         AskForStopTime(fleet);
         for (uint32_t slot = 0; slot < MaxServers; ++slot) {
+            fleet.positions[slot] = slot;
             if (fleet.entries[slot] != nullptr) {
                 fleet.entries[slot]->Record = &records[slot];
             }

@@ -1,8 +1,10 @@
 // The metrics text and the alerts' decisions, as tables.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
 #include "report/alert_rules.h"
+#include "report/fleet_table.h"
 #include "report/metrics_text.h"
 
 namespace {
@@ -25,14 +27,19 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
     servers[3].bots = 2;
     servers[3].committedBytes = 1 << 20;
     servers[3].lastLaunch = 1700000000;
+    servers[3].stateSince = 1699999990;
+    servers[3].memoryLimitBytes = 64 << 20;
     servers[3].status = RestartDue;
     servers[3].plannedRestarts[MemoryPlanned] = 2;
     servers[3].nextPlannedRestart = 1700003600;
     snprintf(servers[3].installedBuild, BuildIdSize, "none");
     snprintf(servers[3].newestBuild, BuildIdSize, "200");
-    std::string text = RenderMetrics(servers, 4, 1700000005);
+    std::string text = RenderMetrics(servers, 4, 1700000005, 1699990000);
     const char* const lines[] = {
         "corvane_heartbeat_timestamp_seconds 1700000005\n",
+        "corvane_service_start_timestamp_seconds 1699990000\n",
+        "corvane_server_state_since_timestamp_seconds{server=\"up\"} 1699999990\n",
+        "corvane_server_memory_limit_bytes{server=\"up\"} 67108864\n",
         "corvane_server_state{server=\"a\\\"b\\\\c\",state=\"pausing\"} 1\n",
         "corvane_server_state{server=\"a\\\"b\\\\c\",state=\"running\"} 0\n",
         "# TYPE corvane_server_restarts_total counter\n",
@@ -59,6 +66,117 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
     EXPECT_EQ('\n', text.back());
     EXPECT_EQ(std::string::npos, text.find('\r'));
     EXPECT_EQ("x\\ny", EscapeLabel("x\ny"));
+}
+
+// Rows as the table shows them at 1700000000: the duration cut to its two
+// largest units, names cut to 20 columns, details on lines of their own.
+TEST(RenderServerRow, DurationsCutsAndDetails) {
+    const struct {
+        const char* name;
+        const char* state;
+        int64_t sinceAgo, players, bots, committedMib, limitMib, exits, planned;
+        const char* builds; // "installed newest"; "": none on the page
+        const char* text;
+    } rows[] = {
+        {"a", "running", 59, 5, 0, 0, 64, 0, 0, "",
+         "a                    running                     59 s        5       0/64\n"},
+        {"twenty-characters-ab", "launching", 60, -1, -1, -1, 0, 0, 0, "",
+         "twenty-characters-ab launching                   1 min       -       -\n"},
+        {"twenty-one-characters", "waiting_for_empty", 3599, 12, 2, 812, 1024, 0, 0, "",
+         "twenty-one-charac... waiting for an empty server 59 min      10+2    812/1024\n"},
+        {"\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9",
+         "pausing", 3600, 4, 0, 30, -1, 3, 0, "", // its last answer is no longer true
+         "\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9t\xc3\xa9-\xc3\xa9... pausing after failures      1 h 0 min   -       "
+         "-\n    restarts: 3 exit\n"},
+        {"b", "held", 11520, -1, -1, -1, 0, 0, 2, "100 200",
+         "b                    held                        3 h 12 min  -       -\n"
+         "    restarts: 2 planned; build 100, newest 200\n"},
+        {"c", "restart_due", 86399, 0, 0, 1, 0, 0, 0, "200 200",
+         "c                    restart due                 23 h 59 min 0       1\n    build 200\n"},
+        {"d", "updating", 86400 * 12 + 3600 * 5 - 1, -1, -1, -1, 0, 1000, 1000, " 300",
+         "d                    updating                    12 d 4 h    -       -\n"
+         "    restarts: 1000 exit, 1000 unresponsive, 1000 memory, 1000 failed launch,\n"
+         "    1000 planned; build -, newest 300\n"},
+        {"e", "", -1, -1, -1, -1, 0, 0, 0, "", "e                    -                           -  "
+                                               "         -       -\n"}};
+    for (const auto& r : rows) {
+        ServerRow row;
+        row.name = r.name;
+        row.state = r.state;
+        row.since = r.sinceAgo < 0 ? -1 : 1700000000 - r.sinceAgo;
+        row.players = r.players;
+        row.bots = r.bots;
+        row.committedBytes = r.committedMib < 0 ? -1 : r.committedMib << 20;
+        row.memoryLimitBytes = r.limitMib < 0 ? -1 : r.limitMib << 20;
+        for (uint32_t reason = 0; reason < RowPlanned && r.exits == 1000; ++reason) {
+            row.restarts[reason] = 1000;
+        }
+        row.restarts[RowExit] = r.exits;
+        row.restarts[RowPlanned] = r.planned;
+        std::string builds = r.builds;
+        row.installedBuild = builds.substr(0, builds.find(' '));
+        row.newestBuild = builds.find(' ') == std::string::npos ? "" : builds.substr(builds.find(' ') + 1);
+        EXPECT_EQ(r.text, RenderServerRow(row, 1700000000)) << r.name;
+    }
+}
+
+// The page the service writes, read back: the table and its exit code, or
+// one line that says why there is none.
+TEST(RenderFleetTable, ReadsThePageAndJudgesIt) {
+    ServerFacts servers[] = {Server("a \"q\""), Server("b")};
+    servers[0].status = Running;
+    servers[0].stateSince = 1700000000 - 125;
+    servers[0].memoryLimitBytes = 256 << 20;
+    servers[0].committedBytes = 100 << 20;
+    servers[0].restarts[MemoryRestart] = 2;
+    servers[1].status = WaitingForEmpty;
+    servers[1].players = 3;
+    servers[1].bots = 1;
+    snprintf(servers[1].installedBuild, BuildIdSize, "100");
+    snprintf(servers[1].newestBuild, BuildIdSize, "200");
+    std::string text = RenderMetrics(servers, 2, 1700000000, 1700000000 - 7250) +
+                       "corvane_server_planned_restarts_total{server=\"b\",reason=\"hour\"} 1\n"
+                       "corvane_server_planned_restarts_total{server=\"b\",reason=\"memory\"} 2\n";
+    FleetPage page;
+    ASSERT_TRUE(ParseFleetPage(text, page));
+    const std::string table =
+        "Service \"Corvane\" running for 2 h 1 min; corvane.prom 30 s old\n"
+        "SERVER               STATE                       SINCE       PLAYERS MEMORY MiB\n"
+        "a \"q\"                running                     2 min       -       100/256\n"
+        "    restarts: 2 memory\n"
+        "b                    waiting for an empty server -           2+1     -\n"
+        "    restarts: 3 planned; build 100, newest 200\n";
+    const struct {
+        const char* service;
+        bool read;
+        int64_t now;
+        const char* status; // "b"'s
+        int exitCode;
+        std::string text;
+    } cases[] = {
+        {"running", true, 1700000030, "waiting_for_empty", 0, table},
+        {"running", true, 1700000030, "held", 1, ""},
+        {"running", true, 1700000031, "running", 2,
+         "corvane.prom is 31 s old (over 30 s): its facts are not current\n"},
+        {"running", false, 1700000000, "running", 2,
+         "Service \"Corvane\" is running, but corvane.prom cannot be read\n"},
+        {"stopped", true, 1700000000, "running", 2,
+         "Service \"Corvane\" is not running (stopped): corvane.prom is not current\n"}};
+    for (const auto& c : cases) {
+        page.servers[1].state = c.status;
+        page.servers[1].since = -1;
+        FleetTable shown = RenderFleetTable(c.read ? &page : nullptr, c.service, c.now);
+        EXPECT_EQ(c.exitCode, shown.exitCode) << c.status;
+        if (!c.text.empty()) {
+            EXPECT_EQ(c.text, shown.text) << c.status;
+        }
+    }
+    page.servers[1].state = "held"; // with colour, the state of a server that does not run
+    std::string coloured = RenderFleetTable(&page, "running", 1700000030, true).text;
+    EXPECT_NE(std::string::npos, coloured.find("\nb                    \x1b[31mheld\x1b[0m      "
+                                               "                  -           -"));
+    EXPECT_EQ(2, std::count(coloured.begin(), coloured.end(), '\x1b'));
+    EXPECT_FALSE(ParseFleetPage("corvane_server_players{server=\"b\"} 3\n", page));
 }
 
 // A server's events second by second and the messages they make: counted

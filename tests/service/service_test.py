@@ -18,7 +18,8 @@ BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
           'Supported arguments:\n\n  -i  Install service\n  -u  Uninstall service\n'
           '  -t  Check corvane.cfg, or the file named after -t\n'
-          '  -r  Check corvane.cfg and have the running service reload it\n\n'
+          '  -r  Check corvane.cfg and have the running service reload it\n'
+          '  -l  List the servers and their states, from corvane.prom\n\n'
           'Place this executable in the desired location the service\n'
           'should run from and then install it using the argument -i.\n\n'
           'Once the service is installed, restart the system or open the\n'
@@ -521,6 +522,62 @@ def planned_restart(fleet):
     assert hook.posts == [], hook.posts
 
 
+def at_a_glance(fleet):
+    """corvane -l over the running service, its rows the log's facts in
+    corvane.cfg's order (a server a reload added at the top comes first): all
+    running (exit 0); then a crash loop, a silent server, a hold, and an update
+    of a newer build waiting for players (exit 1); a stopped service gives exit
+    2 and one line."""
+    for name in ('crashy', 'mute', 'held'):
+        fleet.add(name, RestartBackoff=20)
+    full = fleet.add('full', 'players 3 1\n', 'build 200\n', UpdateCheck=1, UpdateWait=10, MaxMemory=0)
+    os.makedirs(full.file('steamapps'))
+    write(full.file('steamapps/appmanifest_232330.acf'), '"AppState"\n{\n"buildid" "100"\n}\n')
+    fleet.configure()
+    fleet.start()
+    fleet.add('first')
+    fleet.servers = {'first': fleet.servers.pop('first'), **fleet.servers}
+    fleet.configure()
+    says((0, 'Config file "corvane.cfg" is valid, servers defined: 5\r\nReload of service "Corvane" requested\r\n'),
+         fleet.exe, '-r')
+
+    waiting = 'waiting for an empty server'
+
+    def shows(code, states):  # the table once it holds these states, against the log
+        def matches():
+            shows.said, log = wine(fleet.exe, '-l'), fleet.log()
+            rows = ['Service "Corvane" running for \\d+ (s|min); corvane.prom \\d s old',
+                    'SERVER  +STATE  +SINCE  +PLAYERS MEMORY MiB']
+            for name, state in zip(fleet.servers, states):
+                up = state in ('running', waiting)
+                players, memory = ('2\\+1' if name == 'full' else '0', r'\d+') if up else ('-', '-')
+                rows.append(f'{name} +{state} +\\d+ (s|min) +{players} +{memory}{"" if name == "full" else "/64"}')
+                counts = [(sum(line.startswith(start) for line in log), word) for start, word in (
+                    (f'"{name}" has terminated', 'exit'), (f'"{name}" was unresponsive', 'unresponsive'),
+                    (f'CreateServerProcess failed for "{name}"', 'failed launch'))]  # by Wine, under load
+                restarts = ', '.join(f'{n} {word}' for n, word in counts if n)
+                rows += ['    restarts: ' + restarts] * bool(restarts) + ['    build 100, newest 200'] * (state == waiting)
+            return shows.said[0] == code and re.fullmatch('\r\n'.join(rows) + '\r\n', shows.said[1])
+        fleet.wait(matches, 30, lambda: f'{states}, exit {code}: {shows.said}')
+        return shows.said[1]
+
+    shows(0, ['running'] * 5)  # before the build check, a minute after the launch
+    write(fleet.servers['crashy'].file('srcds_control.txt'), 'exit 3\n')
+    write(fleet.servers['mute'].file('srcds_control.txt'), 'silent\nanswer\n')
+    fleet.logged('"mute" was unresponsive and has been terminated', 60)
+    fleet.wait_answer('mute', 2)
+    fleet.logged('"crashy" keeps failing, next launch in 20s', 60)
+    fleet.logged('"full" has an update waiting for an empty server', 60)
+    write(fleet.servers['held'].file('mod/stop_request.txt'))
+    table = shows(1, ['running', 'pausing after failures', 'running', 'held', waiting])
+    held = [line for line in open(fleet.root + '/corvane.log') if '"held" is held' in line][0]
+    since = re.search(r'\nheld +held +(\d+) s', table)  # since the hold's line, not the launch
+    assert since and abs(time.time() - time.mktime(time.strptime(held[2:23], '%Y/%m/%d - %H:%M:%S'))
+                         - int(since.group(1))) <= 3, table
+    fleet.stop()
+    says((2, 'Service "Corvane" is not running (stopped): corvane.prom is not current\r\n'), fleet.exe, '-l')
+
+
 if __name__ == '__main__':  # the tests named, or all but the fleet's run and the planned restart (a prefix of their own)
     run([globals()[name] for name in sys.argv[1:]] or [console, installer, startup_failures, config_check,
-                                                       reload, graceful_stop, seen_from_afar])
+                                                       reload, graceful_stop, seen_from_afar, at_a_glance])
