@@ -8,9 +8,10 @@
 #include "report/server_facts.h"
 
 // Pure: the whole file for the records in use among count, written at
-// nowUnix (seconds): LF line ends, a final newline, HELP and TYPE once per
-// metric, label values escaped. A record whose name an earlier one already
-// has is left out, so that no series stands twice.
+// nowUnix (seconds), servers named by their UTF-8 names: LF line ends, a
+// final newline, HELP and TYPE once per metric, label values escaped. A
+// record whose name an earlier one already has is left out, so that no
+// series stands twice.
 std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t nowUnix);
 
 // Pure: a label value as it stands between the quotes: backslash, double

@@ -24,7 +24,7 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
 // does nothing for a null record. A server that starts in a record another
 // server had starts its counters anew.
 void PublishStart(ServerRecord* record, const ServerEntry& entry);
-void PublishStop(ServerRecord* record);
+void PublishStop(ServerRecord* record, bool removed);
 void PublishStatus(ServerRecord* record, ServerStatus status);
 void PublishLaunch(ServerRecord* record); // the wall clock's time of the launch
 void PublishRestart(ServerRecord* record, RestartReason reason);
