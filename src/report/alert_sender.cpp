@@ -348,9 +348,9 @@ void AskAlertSenderToEnd() {
     }
 }
 
-void StopAlertSender() {
+bool StopAlertSender() {
     if (Alerts == nullptr) {
-        return;
+        return true;
     }
     AskAlertSenderToEnd();
     bool ended = Alerts->thread == nullptr ||
@@ -360,7 +360,7 @@ void StopAlertSender() {
     }
     if (!ended) { // all it may still touch stays, until the process ends
         Alerts = nullptr;
-        return;
+        return false;
     }
     if (Alerts->thread != nullptr) {
         CloseHandle(Alerts->thread);
@@ -373,4 +373,5 @@ void StopAlertSender() {
     }
     delete Alerts;
     Alerts = nullptr;
+    return true;
 }

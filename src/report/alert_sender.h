@@ -18,5 +18,6 @@ void AskAlertSenderToEnd();
 
 // Asks the thread to end and waits for it, at most a second; then says in one
 // line how many messages were not delivered. A thread still in a post or a
-// lookup then is left running, with all it uses, until the process ends.
-void StopAlertSender();
+// lookup then is left running, with all it uses, until the process ends:
+// false, and the records it reads must then stay too.
+bool StopAlertSender();

@@ -182,8 +182,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     AskAlertSenderToEnd(); // a post in flight has the monitors' stop to end in
     StopFleet(fleet, ReportStopProgress);
     ReportStopProgress();
-    StopAlertSender(); // a second at most
-    CloseServerRecords(records, FleetSlots);
+    if (StopAlertSender()) { // a second at most; a thread left running still reads them
+        CloseServerRecords(records, FleetSlots);
+    }
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);

@@ -164,6 +164,9 @@ TEST(RenderFleetTable, ReadsThePageAndJudgesIt) {
             EXPECT_EQ(c.text, shown.text) << c.status;
         }
     }
+    FleetPage empty = page; // written before the servers began: none of them runs yet
+    empty.servers.clear();
+    EXPECT_EQ(1, RenderFleetTable(&empty, "running", 1700000030).exitCode);
     page.servers[1].state = "held"; // with colour, the state of a server that does not run
     std::string coloured = RenderFleetTable(&page, "running", 1700000030, true).text;
     EXPECT_NE(std::string::npos, coloured.find("\nb                    \x1b[31mheld\x1b[0m      "

@@ -337,7 +337,7 @@ def reload(fleet):
                  '"renamed" starts once "removed" has ended, as they share a Path or Port'):
         assert line in log, (line, log)
     assert '"removed" has been terminated' not in log
-    fleet.wait(lambda: any(line.startswith('"live" has AlertUrl host "nosuch.invalid"') for line in fleet.log()), 30,
+    fleet.wait(lambda: any(line.startswith('Alerts for "live" cannot be delivered: its host "nosuch.invalid"') for line in fleet.log()), 30,
                'the new AlertUrl of "live" taken by the alerts')
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
     fleet.logged('Config file reload waits for the servers still ending (1)', 10)
@@ -407,9 +407,9 @@ def read_metrics(path, seen, stop):
             series = [(s.name, tuple(sorted(s.labels.items())), s.value)
                       for family in text_string_to_metric_families(text) for s in family.samples]
             assert len({s[:2] for s in series}) == len(series), text
-            kinds = collections.Counter((dict(l).get('server'), n.split('_')[2]) for n, l, v in series)
-            assert all((kinds[s, 'state'], kinds[s, 'restarts'], kinds[s, 'update'], kinds[s, 'players']) ==
-                       (6, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # every series, zeros too
+            kinds = collections.Counter((dict(l).get('server'), n[15:]) for n, l, v in series)
+            assert all((kinds[s, 'state'], kinds[s, 'restarts_total'], kinds[s, 'update_cycles_total'],
+                        kinds[s, 'players']) == (6, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
             seen.append(series)
             last = text
         time.sleep(0.001)
