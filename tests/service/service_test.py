@@ -511,11 +511,11 @@ def seen_from_afar(fleet):
     alerts = sorted(re.sub(r'error \d+', 'error N', line) for line in log if line.startswith('Alerts for'))
     assert alerts == [f'Alerts for "{n}" cannot be delivered (error N), retrying' for n in ('hang', 'lost')] + [
         'Alerts for "nohost" cannot be delivered: its host "nosuch.invalid" does not resolve (error N), retrying'], log
-    del fleet.servers['lost']
+    del fleet.servers['lost'], fleet.servers['badurl']  # a bad AlertUrl would fail the reload's check
     hang.keys['AlertUrl'] = deaf.url.replace('/hook', '/again')  # its message is posted again at once
     configure(fleet)
     taken = len(deaf.taken)
-    wine(fleet.exe, '-r')
+    assert wine(fleet.exe, '-r')[0] == 0
     fleet.logged('Alerts for "lost" not delivered at its removal: 1', 30)
     fleet.wait(lambda: len(deaf.taken) > taken, 30, 'the message of hang posted to its new URL')
     began = time.monotonic()
