@@ -149,8 +149,11 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
     // A server that cannot start because it is not installed, or asks for an
     // update, goes to the update cycle, no sooner than the launch is retried.
     monitor.server = {};
-    if (!FileExists(applicationPath)) {
-        Install(monitor);
+    if (!FileExists(applicationPath)) { // also after an update that said it installed it
+        WriteLog("\"%s\" could not be launched: no srcds.exe, an update installs it",
+                 entry.FriendlyName);
+        PublishRestart(monitor.record, FailedLaunchRestart);
+        BeginUpdateCycle(monitor);
         monitor.nextActionTime = now + LaunchRetryDelay;
     } else if (UpdateRequested(monitor)) {
         WriteLog("\"%s\" requested an update", entry.FriendlyName);
@@ -338,7 +341,7 @@ void RunStateAction(MonitorState& monitor, int64_t now) {
 
 void StopMonitor(MonitorState& monitor) {
     const ServerEntry& entry = monitor.entry;
-    PublishStop(monitor.record);
+    PublishStop(monitor.record, monitor.retiring && monitor.retireReason == EndForRetire);
     if (TerminateRunning(monitor.server.hProcess, 0)) {
         WriteLog("\"%s\" has been terminated", entry.FriendlyName);
     }

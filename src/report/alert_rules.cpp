@@ -7,9 +7,30 @@
 #include <string.h>
 #include <strings.h>
 
+// Notes one end of the server at now; true while it is in a crash loop.
+static bool NoteEnd(CrashLoop& loop, int64_t now) {
+    std::copy(loop.lastEnds + 1, loop.lastEnds + CrashLoopEnds, loop.lastEnds);
+    loop.lastEnds[CrashLoopEnds - 1] = now;
+    loop.known = std::min(loop.known + 1, CrashLoopEnds);
+    if (loop.known < CrashLoopEnds || now - loop.lastEnds[0] > CrashLoopWindow) {
+        loop.loopEnds = 0;
+        return false;
+    }
+    if (loop.loopEnds == 0) {
+        loop.loopSince = loop.lastEnds[0];
+        loop.loopEnds = CrashLoopEnds - 1;
+    }
+    ++loop.loopEnds;
+    return true;
+}
+
 void GatherAlert(AlertGather& gather, AlertKind kind, uint32_t count, int64_t now, int64_t minute) {
     if (count == 0) {
         return;
+    }
+    uint32_t looping = 0;
+    for (uint32_t end = 0; kind <= OverMemoryLimit && end < count; ++end) {
+        looping += NoteEnd(gather.loop, now) ? 1 : 0;
     }
     bool empty = std::all_of(gather.counts, gather.counts + AlertKindCount,
                              [](uint32_t n) { return n == 0; });
@@ -21,7 +42,8 @@ void GatherAlert(AlertGather& gather, AlertKind kind, uint32_t count, int64_t no
         gather.since = now;
     }
     gather.counts[kind] += count;
-    gather.sends = gather.sends || (kind != Crashed && kind != LaunchFailed);
+    gather.counts[InCrashLoop] += looping;
+    gather.sends = gather.sends || looping > 0 || (kind != Crashed && kind != LaunchFailed);
 }
 
 void GatherChanges(AlertGather& gather, const ServerFacts& before, const ServerFacts& now,
@@ -61,6 +83,7 @@ std::string TakeAlert(AlertGather& gather, const char* server, int64_t now, int6
         "was unresponsive and has been terminated",
         "exceeded its memory limit and has been terminated",
         "keeps failing",
+        "is in a crash loop",
         "gave up an update",
         "cannot be queried, its hang detection is off",
         "can be queried again",
@@ -71,12 +94,17 @@ std::string TakeAlert(AlertGather& gather, const char* server, int64_t now, int6
     const char* separator = " ";
     for (uint32_t kind = 0; kind < AlertKindCount; ++kind) {
         uint32_t n = gather.counts[kind];
-        if (n == 0) {
+        if (n == 0 || (kind == InCrashLoop && gather.loop.loopEnds == 0)) { // ended meanwhile
             continue;
         }
         char part[160];
         if (kind == KeepsFailing) {
             snprintf(part, sizeof part, "keeps failing, next launch in %us", gather.pause);
+        } else if (kind == InCrashLoop) {
+            int64_t loopMinutes = std::max<int64_t>(1, (now - gather.loop.loopSince + 59) / 60);
+            snprintf(part, sizeof part, "%s, %u ends in %lld minute%s", phrases[kind],
+                     gather.loop.loopEnds, static_cast<long long>(loopMinutes),
+                     loopMinutes == 1 ? "" : "s");
         } else if (n == 1) {
             snprintf(part, sizeof part, "%s%s", phrases[kind], kind == Crashed ? " once" : "");
         } else {
@@ -86,7 +114,9 @@ std::string TakeAlert(AlertGather& gather, const char* server, int64_t now, int6
         text += separator + std::string(part);
         separator = "; ";
     }
+    CrashLoop loop = gather.loop;
     gather = AlertGather();
+    gather.loop = loop;
     gather.composed = true;
     gather.lastMessage = now;
     return text;
@@ -101,8 +131,12 @@ void QueueAlert(AlertQueue& queue, const std::string& text) {
     queue.texts[(queue.first + queue.count++) % AlertQueueLength] = text;
 }
 
+uint32_t Undelivered(const AlertQueue& queue, const AlertGather& gather) {
+    return queue.count + (gather.sends ? 1 : 0);
+}
+
 std::string NextAlertPost(const AlertQueue& queue, int64_t now) {
-    if (queue.count == 0 || now < queue.nextTry) {
+    if (queue.count == 0 || now < queue.nextTry || !queue.hostFound) {
         return "";
     }
     if (queue.lost == 0) {
@@ -112,6 +146,15 @@ std::string NextAlertPost(const AlertQueue& queue, int64_t now) {
     snprintf(lost, sizeof lost, "(%u earlier alert%s lost) ", queue.lost,
              queue.lost == 1 ? " was" : "s were");
     return lost + queue.texts[queue.first];
+}
+
+bool LookupDue(const AlertQueue& queue, int64_t now) {
+    return !queue.hostFound && now >= queue.nextTry;
+}
+
+DeliveryNote AfterLookup(AlertQueue& queue, bool found, int64_t now) {
+    queue.hostFound = found;
+    return found ? NothingToSay : AfterPost(queue, 0, -1, now);
 }
 
 DeliveryNote AfterPost(AlertQueue& queue, int status, int64_t retryAfter, int64_t now) {
@@ -140,18 +183,53 @@ DeliveryNote AfterPost(AlertQueue& queue, int status, int64_t retryAfter, int64_
     return wasFailing ? NothingToSay : NowFailing;
 }
 
+// The code point of the UTF-8 sequence at text[at], advancing at past it; a
+// byte that begins no valid sequence reads as U+FFFD and is passed alone.
+static uint32_t NextCodePoint(const std::string& text, size_t& at) {
+    static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000}; // by length
+    unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = lead < 0x80    ? 1
+                    : lead > 0xF4  ? 0
+                    : lead >= 0xF0 ? 4
+                    : lead >= 0xE0 ? 3
+                    : lead >= 0xC0 ? 2
+                                   : 0;
+    uint32_t point = length > 1 ? lead & (0x7F >> length) : lead;
+    for (size_t k = 1; k < length; ++k) {
+        unsigned char next = at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0;
+        if ((next & 0xC0) != 0x80) {
+            length = 0;
+            break;
+        }
+        point = point << 6 | (next & 0x3F);
+    }
+    if (length == 0 || point < smallest[length] || point > 0x10FFFF ||
+        (point >= 0xD800 && point < 0xE000)) {
+        length = 1;
+        point = 0xFFFD;
+    }
+    at += length;
+    return point;
+}
+
 std::string AlertBody(const std::string& text) {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (size_t at = 0; at < text.size();) {
+        uint32_t point = NextCodePoint(text, at);
+        char escaped[16];
+        if (point == '"' || point == '\\') {
             quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x80) { // 8-bit text is not UTF-8: each byte as its code point
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            quoted += static_cast<char>(point);
+        } else if (point >= 0x20 && point < 0x80) {
+            quoted += static_cast<char>(point);
+        } else if (point < 0x10000) {
+            snprintf(escaped, sizeof escaped, "\\u%04x", point);
             quoted += escaped;
         } else {
-            quoted += static_cast<char>(c);
+            point -= 0x10000;
+            snprintf(escaped, sizeof escaped, "\\u%04x\\u%04x", 0xD800 + (point >> 10),
+                     0xDC00 + (point & 0x3FF));
+            quoted += escaped;
         }
     }
     quoted += "\"";

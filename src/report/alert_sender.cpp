@@ -4,6 +4,7 @@
 
 #include "support/windows_api.h"
 
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
 #include <winhttp.h>
@@ -21,11 +22,29 @@ constexpr DWORD AlertTurnMs = 1000;
 // waits for no more than one post.
 constexpr int PostStepTimeoutMs = 5000;
 constexpr DWORD AlertStackSize = 65536;
+// The stop waits this long for the thread, after asking it to end before the
+// monitors' stop; past it, a post or lookup still in flight is left behind.
+constexpr DWORD AlertStopWaitMs = 1000;
+// A lookup of a webhook's host is waited for this long at most.
+constexpr DWORD LookupWaitMs = 5000;
+// Reserved, not committed: the resolver may go deep.
+constexpr DWORD LookupStackSize = 262144;
+
+// One lookup of a host, on a thread of its own: the thread and its asker
+// each hold it, and the last to let go frees it.
+struct HostLookup {
+    volatile LONG holders = 2;
+    volatile LONG done = 0;
+    char host[AlertUrlSize] = {};
+    bool found = false;
+    int error = 0;
+};
 
 // One server's alerts as the thread keeps them.
 struct AlertSlot {
     char url[AlertUrlSize] = {}; // the AlertUrl the target was taken from
-    bool usable = false;         // it parsed and its host resolved
+    bool usable = false;         // it parsed
+    HostLookup* lookup = nullptr; // one that outlived its wait, until it ends
     AlertTarget target;
     AlertGather gather;
     AlertQueue queue;
@@ -38,6 +57,7 @@ struct AlertThread {
     HANDLE stop = nullptr;
     HANDLE thread = nullptr;
     HINTERNET session = nullptr;
+    volatile LONG undelivered = 0; // messages queued or gathered, for the stop's line
     AlertSlot slots[FleetSlots];
 };
 
@@ -105,78 +125,178 @@ int Post(HINTERNET session, const AlertTarget& target, const std::string& body, 
     return static_cast<int>(status);
 }
 
-// A server's AlertUrl, new or changed: one line when it cannot be used.
+void LetGo(HostLookup*& lookup) {
+    if (lookup != nullptr && InterlockedDecrement(&lookup->holders) == 0) {
+        delete lookup;
+    }
+    lookup = nullptr;
+}
+
+DWORD WINAPI LookupMain(LPVOID parameter) {
+    HostLookup* lookup = static_cast<HostLookup*>(parameter);
+    lookup->found = gethostbyname(lookup->host) != nullptr;
+    lookup->error = lookup->found ? 0 : WSAGetLastError();
+    InterlockedExchange(&lookup->done, 1);
+    LetGo(lookup);
+    return 0;
+}
+
+// Looks the slot's host up on a thread of its own, waiting at most
+// LookupWaitMs or until stop is set: true when it resolved, else the
+// Windows Sockets error (WSAETIMEDOUT for no answer in time). A lookup that
+// outlives its wait is kept in the slot, and no other begins until it ends.
+bool LookUp(AlertSlot& slot, HANDLE stop, int& error) {
+    error = WSAETIMEDOUT;
+    if (slot.lookup != nullptr && slot.lookup->done == 0) {
+        return false;
+    }
+    LetGo(slot.lookup);
+    HostLookup* lookup = new HostLookup();
+    memcpy(lookup->host, slot.target.host.c_str(),
+           std::min(slot.target.host.size(), sizeof lookup->host - 1));
+    HANDLE thread = CreateThread(nullptr, LookupStackSize, LookupMain, lookup,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        error = static_cast<int>(GetLastError());
+        delete lookup;
+        return false;
+    }
+    HANDLE waited[] = {thread, stop};
+    WaitForMultipleObjects(2, waited, FALSE, LookupWaitMs);
+    CloseHandle(thread);
+    if (lookup->done == 0) {
+        slot.lookup = lookup;
+        return false;
+    }
+    bool found = lookup->found;
+    error = lookup->error;
+    LetGo(lookup);
+    return found;
+}
+
+// A server's AlertUrl, new or changed: one line when it cannot be used. The
+// messages waiting go to the new one.
 void TakeUrl(AlertSlot& slot, const ServerFacts& facts) {
     memcpy(slot.url, facts.alertUrl, sizeof slot.url);
     slot.usable = false;
-    slot.queue = AlertQueue();
+    slot.queue.hostFound = false;
+    slot.queue.nextTry = 0;
+    slot.queue.failures = 0;
     if (slot.url[0] == '\0') {
         return;
     }
     if (!ParseAlertUrl(slot.url, slot.target)) {
         WriteLog("\"%s\" has AlertUrl \"%s\", which is no http or https URL: no alerts are sent",
                  facts.name, slot.url);
-    } else if (gethostbyname(slot.target.host.c_str()) == nullptr) {
-        WriteLog("\"%s\" has AlertUrl host \"%s\", which does not resolve (error %d): no alerts "
-                 "are sent",
-                 facts.name, slot.target.host.c_str(), WSAGetLastError());
     } else {
         slot.usable = true;
     }
 }
 
-void Turn(AlertThread& alerts, int64_t now) {
-    ServerFacts facts[FleetSlots];
-    SnapshotRecords(alerts.records, alerts.count, facts);
-    for (uint32_t i = 0; i < alerts.count; ++i) {
-        AlertSlot& slot = alerts.slots[i];
-        if (!facts[i].inUse) {
-            continue;
+// What the server said since the last turn, into its gather and queue; the
+// messages of a server whose block was removed, or whose slot another
+// server now has, are counted in one line and dropped.
+void Gather(AlertSlot& slot, const ServerFacts& facts, int64_t now) {
+    bool another = facts.inUse && strcmp(slot.seen.name, facts.name) != 0;
+    if (facts.removed || another) {
+        uint32_t dropped = Undelivered(slot.queue, slot.gather);
+        if (dropped != 0) {
+            WriteLog("Alerts for \"%s\" not delivered at its removal: %u", slot.seen.name,
+                     dropped);
         }
-        if (strcmp(slot.url, facts[i].alertUrl) != 0 ||
-            strcmp(slot.seen.name, facts[i].name) != 0) {
-            // At the first sight of a server its counters since the service
-            // started are news; at a change of its AlertUrl they are not.
-            bool firstSight = slot.seen.name[0] == '\0';
-            TakeUrl(slot, facts[i]);
-            slot.gather = AlertGather();
-            slot.seen = facts[i];
-            if (firstSight) {
-                slot.seen = ServerFacts();
-                memcpy(slot.seen.name, facts[i].name, sizeof slot.seen.name);
-            }
+        ServerFacts seen = slot.seen; // the same server back: its counters are no news
+        LetGo(slot.lookup);
+        slot = AlertSlot();
+        slot.seen = seen;
+    }
+    if (!facts.inUse) {
+        return;
+    }
+    if (strcmp(slot.url, facts.alertUrl) != 0 || another) {
+        // At the first sight of a server its counters since the service
+        // started are news; at a change of its AlertUrl they are not.
+        TakeUrl(slot, facts);
+        slot.gather = AlertGather();
+        slot.seen = facts;
+        if (another) {
+            slot.seen = ServerFacts();
+            memcpy(slot.seen.name, facts.name, sizeof slot.seen.name);
         }
-        if (!slot.usable) {
-            continue;
-        }
-        GatherChanges(slot.gather, slot.seen, facts[i], now);
-        slot.seen = facts[i];
-        std::string text = TakeAlert(slot.gather, facts[i].name, now);
+    }
+    if (slot.usable) {
+        GatherChanges(slot.gather, slot.seen, facts, now);
+        std::string text = TakeAlert(slot.gather, facts.nameUtf8, now);
         if (!text.empty()) {
             QueueAlert(slot.queue, text);
         }
-        std::string post = NextAlertPost(slot.queue, now);
-        if (post.empty() || WaitForSingleObject(alerts.stop, 0) == WAIT_OBJECT_0) {
-            continue;
+    }
+    slot.seen = facts;
+}
+
+// The host's lookup when due, then the next post when one is due: at most
+// one of each. False when the stop came meanwhile: nothing more is said.
+bool Deliver(AlertThread& alerts, AlertSlot& slot, const char* name) {
+    int64_t now = Seconds();
+    DeliveryNote note = NothingToSay;
+    int status = 0;
+    DWORD error = 0;
+    if (LookupDue(slot.queue, now)) {
+        int lookupError = 0;
+        bool found = LookUp(slot, alerts.stop, lookupError);
+        if (WaitForSingleObject(alerts.stop, 0) == WAIT_OBJECT_0) {
+            return false;
         }
+        if (AfterLookup(slot.queue, found, Seconds()) == NowFailing) {
+            WriteLog("Alerts for \"%s\" cannot be delivered: its host \"%s\" does not resolve "
+                     "(error %d), retrying",
+                     name, slot.target.host.c_str(), lookupError);
+        }
+    }
+    std::string post = NextAlertPost(slot.queue, Seconds());
+    if (!post.empty()) {
         int64_t retryAfter = -1;
-        DWORD error = 0;
-        int status = Post(alerts.session, slot.target, AlertBody(post), retryAfter, error);
-        switch (AfterPost(slot.queue, status, retryAfter, Seconds())) {
-        case NowFailing:
-            if (status != 0) {
-                WriteLog("Alerts for \"%s\" cannot be delivered: the webhook answers %d, retrying",
-                         facts[i].name, status);
-            } else {
-                WriteLog("Alerts for \"%s\" cannot be delivered (error %lu), retrying",
-                         facts[i].name, error);
-            }
-            break;
-        case DeliveredAgain:
-            WriteLog("Alerts for \"%s\" are delivered again", facts[i].name);
-            break;
-        default:
-            break;
+        status = Post(alerts.session, slot.target, AlertBody(post), retryAfter, error);
+        if (WaitForSingleObject(alerts.stop, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        note = AfterPost(slot.queue, status, retryAfter, Seconds());
+        if (status >= 200 && status < 300) {
+            InterlockedDecrement(&alerts.undelivered);
+        }
+    }
+    switch (note) {
+    case NowFailing:
+        if (status != 0) {
+            WriteLog("Alerts for \"%s\" cannot be delivered: the webhook answers %d, retrying",
+                     name, status);
+        } else {
+            WriteLog("Alerts for \"%s\" cannot be delivered (error %lu), retrying", name, error);
+        }
+        break;
+    case DeliveredAgain:
+        WriteLog("Alerts for \"%s\" are delivered again", name);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// First every server's news, then the lookups and posts, which may block:
+// the count of undelivered messages is whole before any of them.
+void Turn(AlertThread& alerts, int64_t now) {
+    ServerFacts facts[FleetSlots];
+    SnapshotRecords(alerts.records, alerts.count, facts);
+    LONG undelivered = 0;
+    for (uint32_t i = 0; i < alerts.count; ++i) {
+        Gather(alerts.slots[i], facts[i], now);
+        undelivered += Undelivered(alerts.slots[i].queue, alerts.slots[i].gather);
+    }
+    InterlockedExchange(&alerts.undelivered, undelivered);
+    for (uint32_t i = 0; i < alerts.count; ++i) {
+        AlertSlot& slot = alerts.slots[i];
+        if (facts[i].inUse && slot.usable && !Deliver(alerts, slot, facts[i].name)) {
+            return;
         }
     }
 }
@@ -186,6 +306,9 @@ DWORD WINAPI AlertMain(LPVOID parameter) {
     do {
         Turn(alerts, Seconds());
     } while (WaitForSingleObject(alerts.stop, AlertTurnMs) == WAIT_TIMEOUT);
+    for (AlertSlot& slot : alerts.slots) {
+        LetGo(slot.lookup);
+    }
     return 0;
 }
 
@@ -219,13 +342,27 @@ void StartAlertSender(ServerEntry* const* table, ServerRecord* records, uint32_t
     }
 }
 
-void StopAlertSender() {
+void AskAlertSenderToEnd() {
+    if (Alerts != nullptr && Alerts->stop != nullptr) {
+        SetEvent(Alerts->stop);
+    }
+}
+
+bool StopAlertSender() {
     if (Alerts == nullptr) {
-        return;
+        return true;
+    }
+    AskAlertSenderToEnd();
+    bool ended = Alerts->thread == nullptr ||
+                 WaitForSingleObject(Alerts->thread, AlertStopWaitMs) == WAIT_OBJECT_0;
+    if (Alerts->undelivered > 0) {
+        WriteLog("Alerts not delivered at the stop: %ld", Alerts->undelivered);
+    }
+    if (!ended) { // all it may still touch stays, until the process ends
+        Alerts = nullptr;
+        return false;
     }
     if (Alerts->thread != nullptr) {
-        SetEvent(Alerts->stop);
-        WaitForSingleObject(Alerts->thread, INFINITE);
         CloseHandle(Alerts->thread);
     }
     if (Alerts->stop != nullptr) {
@@ -236,4 +373,5 @@ void StopAlertSender() {
     }
     delete Alerts;
     Alerts = nullptr;
+    return true;
 }

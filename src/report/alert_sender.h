@@ -13,5 +13,11 @@ struct ServerRecord;
 // outlive StopAlertSender.
 void StartAlertSender(ServerEntry* const* table, ServerRecord* records, uint32_t count);
 
-// Asks the thread to end and waits for it: at most one post's time-outs.
-void StopAlertSender();
+// Asks the thread to end, at once: no lookup or post begins after this.
+void AskAlertSenderToEnd();
+
+// Asks the thread to end and waits for it, at most a second; then says in one
+// line how many messages were not delivered. A thread still in a post or a
+// lookup then is left running, with all it uses, until the process ends:
+// false, and the records it reads must then stay too.
+bool StopAlertSender();

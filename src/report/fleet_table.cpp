@@ -259,7 +259,9 @@ FleetTable RenderFleetTable(const FleetPage* page, const std::string& serviceSta
                     " old (over 30 s): its facts are not current\n",
                 2};
     }
-    FleetTable table = {"Service \"Corvane\" running", 0};
+    // A running service has servers: a page without any was written before
+    // they began, and says of none that it runs.
+    FleetTable table = {"Service \"Corvane\" running", page->servers.empty() ? 1 : 0};
     if (page->serviceStart >= 0) {
         table.text += " for " + DurationText(now - page->serviceStart);
     }

@@ -25,7 +25,7 @@ void Sample(std::string& text, const char* name, const ServerFacts& server,
             const std::string& extra, long long value) {
     char number[32];
     snprintf(number, sizeof number, "%lld", value);
-    text += std::string(name) + "{server=\"" + EscapeLabel(server.name) + "\"" + extra + "} " +
+    text += std::string(name) + "{server=\"" + EscapeLabel(server.nameUtf8) + "\"" + extra + "} " +
             number + "\n";
 }
 
@@ -52,7 +52,7 @@ std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t no
     for (uint32_t i = 0; i < count; ++i) {
         bool named = false;
         for (const ServerFacts* earlier : shown) {
-            named = named || strcmp(earlier->name, servers[i].name) == 0;
+            named = named || strcmp(earlier->nameUtf8, servers[i].nameUtf8) == 0;
         }
         if (servers[i].inUse && !named) {
             shown.push_back(&servers[i]);

@@ -8,9 +8,10 @@
 #include "report/server_facts.h"
 
 // Pure: the whole file for the records in use among count, in their order,
-// written at nowUnix by a service that began to run at startUnix (seconds): LF line ends, a final newline, HELP and TYPE once per
-// metric, label values escaped. A record whose name an earlier one already
-// has is left out, so that no series stands twice.
+// written at nowUnix by a service that began to run at startUnix (seconds),
+// servers named by their UTF-8 names: LF line ends, a final newline, HELP
+// and TYPE once per metric, label values escaped. A record whose name an
+// earlier one already has is left out, so that no series stands twice.
 std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t nowUnix,
                           int64_t startUnix);
 

@@ -33,11 +33,16 @@ enum PlannedReason : uint32_t { HourPlanned, MemoryPlanned, PlannedReasonCount }
 
 enum UpdateResult : uint32_t { UpdateSucceeded, UpdateGaveUp, UpdateResultCount };
 
+// A block name in UTF-8: each byte of the ANSI code page takes at most three.
+constexpr uint32_t NameUtf8Size = 3 * (FriendlyNameSize - 1) + 1;
+
 // Counters count since the service started; the alert thread reads their
 // growth as events.
 struct ServerFacts {
     bool inUse;                  // a monitor thread runs for the server
-    char name[FriendlyNameSize]; // its block name
+    bool removed;                // it ended because its block was removed
+    char name[FriendlyNameSize]; // its block name, ANSI as in the log
+    char nameUtf8[NameUtf8Size]; // the same for the metrics and alert texts
     char alertUrl[AlertUrlSize]; // empty: no alerts
     uint32_t status;             // ServerStatus
     uint32_t restarts[RestartReasonCount];

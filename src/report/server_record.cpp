@@ -17,6 +17,21 @@ template <typename Change> void Publish(ServerRecord* record, Change change) {
     }
 }
 
+// The block name, read in the ANSI code page, as UTF-8; bytes past ASCII as
+// '?' should Windows refuse the conversion.
+void ConvertName(const char* ansi, char (&utf8)[NameUtf8Size]) {
+    wchar_t wide[FriendlyNameSize];
+    if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, FriendlyNameSize) == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, NameUtf8Size, nullptr, nullptr) == 0) {
+        for (size_t i = 0; i < NameUtf8Size; ++i) {
+            utf8[i] = static_cast<unsigned char>(ansi[i]) < 0x80 ? ansi[i] : '?';
+            if (ansi[i] == '\0') {
+                break;
+            }
+        }
+    }
+}
+
 } // namespace
 
 void OpenServerRecords(ServerRecord* records, uint32_t count) {
@@ -44,9 +59,11 @@ void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memory
         if (strcmp(facts.name, entry.FriendlyName) != 0) {
             facts = {};
             CopyBounded(facts.name, sizeof facts.name, entry.FriendlyName);
+            ConvertName(facts.name, facts.nameUtf8);
         }
         CopyBounded(facts.alertUrl, sizeof facts.alertUrl, entry.AlertUrl);
         facts.inUse = true;
+        facts.removed = false;
         facts.status = Launching;
         facts.stateSince = now;
         facts.memoryLimitBytes = memoryLimitBytes;
@@ -56,8 +73,11 @@ void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memory
     });
 }
 
-void PublishStop(ServerRecord* record) {
-    Publish(record, [](ServerFacts& facts) { facts.inUse = false; });
+void PublishStop(ServerRecord* record, bool removed) {
+    Publish(record, [=](ServerFacts& facts) {
+        facts.inUse = false;
+        facts.removed = removed;
+    });
 }
 
 void PublishEntryValues(ServerRecord* record, const char* alertUrl, int64_t memoryLimitBytes) {

@@ -24,7 +24,8 @@ void SnapshotRecords(ServerRecord* records, uint32_t count, ServerFacts* copies)
 // does nothing for a null record. A server that starts in a record another
 // server had starts its counters anew. memoryLimitBytes: 0 for no limit.
 void PublishStart(ServerRecord* record, const ServerEntry& entry, int64_t memoryLimitBytes);
-void PublishStop(ServerRecord* record);
+// removed: the thread ends because its block left corvane.cfg.
+void PublishStop(ServerRecord* record, bool removed);
 // A reload gave the running server other values: the alert thread and the
 // metrics take its AlertUrl and memory limit (bytes, 0 for none).
 void PublishEntryValues(ServerRecord* record, const char* alertUrl, int64_t memoryLimitBytes);

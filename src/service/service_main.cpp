@@ -177,10 +177,14 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         code = failure;
     }
 
+    ServiceStatus.dwWaitHint = StopWaitHintMs;
     ReportStatus(SERVICE_STOP_PENDING);
+    AskAlertSenderToEnd(); // a post in flight has the monitors' stop to end in
     StopFleet(fleet, ReportStopProgress);
-    StopAlertSender(); // after the monitors: records are no longer written
-    CloseServerRecords(records, FleetSlots);
+    ReportStopProgress();
+    if (StopAlertSender()) { // a second at most; a thread left running still reads them
+        CloseServerRecords(records, FleetSlots);
+    }
     WriteLog("Corvane v1.10 stopped\n");
     if (LogMutex != nullptr) {
         CloseHandle(LogMutex);

@@ -37,8 +37,8 @@ for way in ctrl-c seconds; do
     if [ $way = ctrl-c ]; then
         within 60 '[ "$(grep -c "launched successfully" "$log")" -ge 3 ]' ||
             fail "$way: the three servers not launched within 60 s"
-        within 20 'bash scripts/demo-status.sh >"$keep/status.txt"' &&
-            [ "$(grep -cE '^(alpha|bravo|charlie) +running ' "$keep/status.txt")" = 3 ] ||
+        within 20 'bash scripts/demo-status.sh >"$keep/status.txt" &&
+            [ "$(grep -cE "^(alpha|bravo|charlie) +running " "$keep/status.txt")" = 3 ]' ||
             fail "$way: scripts/demo-status.sh did not show the three servers running"
         kill -INT -- -$demo
     fi

@@ -196,9 +196,10 @@ class Fleet:
 
     def log(self):
         """The event log's messages without their stamps. Every line must end in
-        CR LF and carry its stamp, but the empty line after the stop line."""
+        CR LF and carry its stamp, but the empty line after the stop line. It is
+        written in the ANSI code page, 1252 here."""
         path = os.path.join(self.root, 'corvane.log')
-        lines = open(path, 'rb').read().decode('latin-1').split('\r\n') if os.path.exists(path) else ['']
+        lines = open(path, 'rb').read().decode('cp1252', 'replace').split('\r\n') if os.path.exists(path) else ['']
         assert lines[-1] == '', 'a line without its CR LF: ' + lines[-1]
         stamp = re.compile(r'L \d{4}/\d\d/\d\d - \d\d:\d\d:\d\d: ')
         assert all(line == '' or stamp.match(line) for line in lines), 'a line without its stamp'

@@ -13,6 +13,7 @@ ServerFacts Server(const char* name) {
     ServerFacts facts = {};
     facts.inUse = true;
     snprintf(facts.name, sizeof facts.name, "%s", name);
+    snprintf(facts.nameUtf8, sizeof facts.nameUtf8, "%s", name);
     facts.players = facts.bots = facts.committedBytes = -1;
     return facts;
 }
@@ -171,6 +172,9 @@ TEST(RenderFleetTable, ReadsThePageAndJudgesIt) {
             EXPECT_EQ(c.text, shown.text) << c.status;
         }
     }
+    FleetPage empty = page; // written before the servers began: none of them runs yet
+    empty.servers.clear();
+    EXPECT_EQ(1, RenderFleetTable(&empty, "running", 1700000030).exitCode);
     page.servers[1].state = "held"; // with colour, the state of a server that does not run
     std::string coloured = RenderFleetTable(&page, "running", 1700000030, true).text;
     EXPECT_NE(std::string::npos, coloured.find("\nb                    \x1b[31mheld\x1b[0m      "
@@ -180,8 +184,9 @@ TEST(RenderFleetTable, ReadsThePageAndJudgesIt) {
 }
 
 // A server's events second by second and the messages they make: counted
-// events alone send nothing and are forgotten after a minute; what comes
-// within the minute after a message waits for the next one, with its count.
+// events alone send nothing and are forgotten after a minute; three ends
+// within 600 s are a crash loop, which sends; what comes within the minute
+// after a message waits for the next one, with its counts.
 TEST(TakeAlert, OneMessageAMinuteWithCounts) {
     const struct {
         int64_t at;
@@ -189,18 +194,21 @@ TEST(TakeAlert, OneMessageAMinuteWithCounts) {
         const char* message; // taken at `at`, after the event; "" for none
     } steps[] = {
         {0, Crashed, ""},
-        {59, Crashed, ""},
-        {130, Crashed, ""}, // the first two are forgotten
-        {131, KeepsFailing, "\"s\" crashed once; keeps failing, next launch in 20s"},
-        {140, Crashed, ""},
-        {150, WasUnresponsive, ""},
-        {160, Crashed, ""},
-        {190, KeepsFailing, ""},
-        {191, AlertKindCount,
-         "\"s\" crashed 2 times in 1 minute; was unresponsive and has been "
-         "terminated; keeps failing, next launch in 20s"},
-        {200, HoldTaken, ""},
-        {800, Crashed, "\"s\" crashed once; is held by stop_request.txt"},
+        {300, Crashed, ""},
+        {601, Crashed, ""}, // three ends in 601 s
+        {900, Crashed, "\"s\" crashed once; is in a crash loop, 3 ends in 10 minutes"},
+        {910, LaunchFailed, ""},
+        {930, KeepsFailing, ""},
+        {960, AlertKindCount,
+         "\"s\" could not be launched; keeps failing, next launch in 20s; is in a crash "
+         "loop, 4 ends in 11 minutes"},
+        {2000, Crashed, ""}, // the loop is over
+        {2010, WasUnresponsive, "\"s\" crashed once; was unresponsive and has been terminated"},
+        {2020, Crashed, ""},
+        {2030, Crashed, ""}, // a loop again since 2000, within the minute of a message
+        {2070, AlertKindCount, "\"s\" crashed 2 times in 1 minute; is in a crash loop, 4 ends in 2 minutes"},
+        {2080, HoldTaken, ""},
+        {2700, Crashed, "\"s\" crashed once; is held by stop_request.txt"},
     };
     AlertGather gather;
     for (const auto& step : steps) {
@@ -214,7 +222,7 @@ TEST(TakeAlert, OneMessageAMinuteWithCounts) {
     GatherAlert(many, Crashed, 14, 0, 600); // a minute of 600 s
     GatherAlert(many, OverMemoryLimit, 1, 540, 600);
     EXPECT_EQ("\"s\" crashed 14 times in 10 minutes; exceeded its memory limit and has been "
-              "terminated",
+              "terminated; is in a crash loop, 15 ends in 10 minutes",
               TakeAlert(many, "s", 600, 600));
 }
 
@@ -223,6 +231,7 @@ TEST(TakeAlert, OneMessageAMinuteWithCounts) {
 // ends, and a full queue drops its oldest and says so in the next post.
 TEST(AfterPost, PausesNotesAndLostMessages) {
     AlertQueue queue;
+    queue.hostFound = true;
     for (int i = 0; i < 18; ++i) {
         QueueAlert(queue, "m" + std::to_string(i));
     }
@@ -252,8 +261,34 @@ TEST(AfterPost, PausesNotesAndLostMessages) {
         AfterPost(queue, 0, -1, 0);
     }
     EXPECT_EQ(300, queue.nextTry);
-    EXPECT_EQ("{\"content\":\"a \\\"b\\\"\\u000a\\u00e9\",\"text\":\"a \\\"b\\\"\\u000a\\u00e9\"}",
-              AlertBody("a \"b\"\n\xe9"));
+    // UTF-8 "Zürich-Košice", a quote, a backslash, a line feed, U+1F600, a stray byte.
+    EXPECT_EQ("{\"content\":\"Z\\u00fcrich-Ko\\u0161ice\\\"\\\\\\u000a\\ud83d\\ude00\\ufffd\","
+              "\"text\":\"Z\\u00fcrich-Ko\\u0161ice\\\"\\\\\\u000a\\ud83d\\ude00\\ufffd\"}",
+              AlertBody("Z\xc3\xbcrich-Ko\xc5\xa1ice\"\\\n\xf0\x9f\x98\x80\xe9"));
+}
+
+// A host that does not resolve is looked up again after the pauses of a
+// failed post, messages waiting meanwhile; once found they go out.
+TEST(LookupDue, AgainAfterGrowingPausesThenPosts) {
+    AlertQueue queue;
+    QueueAlert(queue, "m");
+    const struct {
+        bool found;
+        int64_t now;
+        DeliveryNote note;
+        int64_t next; // the next lookup, or post once found
+    } lookups[] = {{false, 0, NowFailing, 5},
+                   {false, 5, NothingToSay, 15},
+                   {false, 15, NothingToSay, 35},
+                   {true, 35, NothingToSay, 35}};
+    for (const auto& l : lookups) {
+        EXPECT_EQ("", NextAlertPost(queue, l.now)) << l.now;
+        EXPECT_TRUE(LookupDue(queue, l.now)) << l.now;
+        EXPECT_EQ(l.note, AfterLookup(queue, l.found, l.now)) << l.now;
+        EXPECT_FALSE(LookupDue(queue, l.next - 1) || LookupDue(queue, l.next) == l.found) << l.now;
+    }
+    EXPECT_EQ("m", NextAlertPost(queue, 35));
+    EXPECT_EQ(DeliveredAgain, AfterPost(queue, 204, -1, 35));
 }
 
 TEST(ParseAlertUrl, HttpAndHttpsOnly) {

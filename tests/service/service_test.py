@@ -1,6 +1,7 @@
 """corvane.exe as its users meet it under Wine: the console, the installer
 against the real service control manager, what the service reports when it
 cannot start, and a fleet of sixteen servers under the running service."""
+import collections
 import os
 import pty
 import re
@@ -338,7 +339,7 @@ def reload(fleet):
                  '"renamed" starts once "removed" has ended, as they share a Path or Port'):
         assert line in log, (line, log)
     assert '"removed" has been terminated' not in log
-    fleet.wait(lambda: any(line.startswith('"live" has AlertUrl host "nosuch.invalid"') for line in fleet.log()), 30,
+    fleet.wait(lambda: any(line.startswith('Alerts for "live" cannot be delivered: its host "nosuch.invalid"') for line in fleet.log()), 30,
                'the new AlertUrl of "live" taken by the alerts')
     says((0, valid + 'Reload of service "Corvane" requested\r\n'), fleet.exe, '-r')
     fleet.logged('Config file reload waits for the servers still ending (1)', 10)
@@ -408,6 +409,9 @@ def read_metrics(path, seen, stop):
             series = [(s.name, tuple(sorted(s.labels.items())), s.value)
                       for family in text_string_to_metric_families(text) for s in family.samples]
             assert len({s[:2] for s in series}) == len(series), text
+            kinds = collections.Counter((dict(l).get('server'), n[15:]) for n, l, v in series)
+            assert all((kinds[s, 'state'], kinds[s, 'restarts_total'], kinds[s, 'update_cycles_total'],
+                        kinds[s, 'players']) == (6, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
             seen.append(series)
             last = text
         time.sleep(0.001)
@@ -417,21 +421,38 @@ def tally(series, metric, label):
     return {(dict(l)['server'], dict(l)[label]): v for n, l, v in series if n == metric}
 
 
+def configure(fleet):
+    """corvane.cfg in Wine's ANSI code page here, 1252."""
+    fleet.configure()
+    text = open(fleet.root + '/corvane.cfg').read()
+    open(fleet.root + '/corvane.cfg', 'w', encoding='cp1252').write(text)
+
+
 def seen_from_afar(fleet):
     """corvane.prom and the alerts while servers crash, hang, update and play:
-    every write whole and parsed, its counters those of the log, a reader that
-    holds the file only delaying it; a crash loop's first alert counts its
-    crashes and no other follows within the minute, a 429 delays the post that
-    carries it by its Retry-After, a webhook that never answers is one line and
-    slows no check, and bad AlertUrls are one line each."""
-    hook, deaf = Webhook([(429, {'Retry-After': '2'})]), Webhook(silent=True)
+    every write whole and parsed with every series, its counters those of the
+    log, a reader that holds the file only delaying it; a crash loop's first
+    alert counts its crashes and no other follows within the minute, a 429
+    delays the post that carries it by its Retry-After, a webhook that never
+    answers is one line and slows no check, and bad AlertUrls are one line
+    each. Plain exits and an update that installs no srcds.exe are crash loops
+    too; a name outside ASCII stands whole in both. Messages left at a
+    removal and at a stop, while a post hangs, are counted."""
+    hook, deaf, looped = Webhook([(429, {'Retry-After': '2'})]), Webhook(silent=True), Webhook()
+    assert 'REG_SZ    1252' in wine('reg', 'query', r'HKLM\System\CurrentControlSet\Control\Nls\CodePage', '/v', 'ACP')[1]
     fleet.add('crashy', 'exit 3\n', RestartBackoff=10, AlertUrl=hook.url)
-    fleet.add('hang', 'silent\nanswer\n', AlertUrl=deaf.url)
+    hang = fleet.add('hang', 'silent\nanswer\n', AlertUrl=deaf.url)
     fleet.add('update', 'request 3\nanswer\n')
     busy = fleet.add('busy', 'players 5 2\n')
     fleet.add('badurl', AlertUrl='"ftp://x/y"')
     fleet.add('nohost', AlertUrl='"http://nosuch.invalid/"')
-    fleet.configure()
+    fleet.add('lost', 'silent\nanswer\n', AlertUrl=deaf.url)
+    fancy, zurich = 'Zürich-Košice\\x', fleet.add('zurich', 'exit 3\n', AlertUrl=looped.url)
+    fleet.servers[fancy] = fleet.servers.pop('zurich')
+    zurich.name = fancy
+    noinstall = fleet.add('noinstall', None, AlertUrl=looped.url)
+    os.makedirs(noinstall.file('srcds.exe'))  # the update says it installed it, and cannot
+    configure(fleet)
     prom, seen, stop = fleet.root + '/corvane.prom', [], threading.Event()
     reader = threading.Thread(target=read_metrics, args=(prom, seen, stop))
     reader.start()
@@ -449,6 +470,17 @@ def seen_from_afar(fleet):
         time.sleep(20)  # while hang's posts wait for an answer
         checks = len(open(busy.file('srcds_requests.txt')).read().split()) - checks
         assert 3 <= checks <= 5 and len(hook.posts) == 2, (checks, hook.posts)
+        fleet.wait(lambda: {p[1]['content'].split('"')[1] for p in looped.posts} == {fancy, 'noinstall'}, 180,
+                   'the crash loops of both alerted')
+        first = {p[1]['content'].split('"')[1]: p[1]['content'] for p in reversed(looped.posts)}
+        assert re.fullmatch(r'"Zürich-Košice\\x" crashed (\d) times in 1 minute; is in a crash loop, \1 ends in 1 minute',
+                            first[fancy]) and re.fullmatch(r'"noinstall" could not be launched( \d times in \d minutes?)?; '
+                                                           r'is in a crash loop, \d ends in \d minutes?', first['noinstall']), first
+        write(zurich.file('srcds_control.txt'), 'answer\n')
+        write(noinstall.file('srcds_control.txt'), 'answer\n')
+        os.rmdir(noinstall.file('srcds.exe'))
+        for s in (zurich, noinstall):
+            fleet.wait(lambda: query(s.port, 0.1), 60, f'{s.name} answering')
         holder = subprocess.Popen([WINE_RUN, fleet.root + '/tools/steamcmd.exe', 'hold', prom],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert holder.stdout.readline() == b'held\r\n'
@@ -465,7 +497,8 @@ def seen_from_afar(fleet):
             {(n, r): log.count(f'"{n}" {line}') for n in fleet.servers for r, line in (
                 ('exit', 'has terminated'), ('unresponsive', 'was unresponsive and has been terminated'),
                 ('memory', 'exceeded memory limit and has been terminated'))} | {(n, 'failed_launch'): sum(
-                line.startswith(f'CreateServerProcess failed for "{n}"') for line in log) for n in fleet.servers},
+                line.startswith((f'CreateServerProcess failed for "{n}"', f'"{n}" could not be launched: no srcds'))
+                for line in log) for n in fleet.servers},
             {(n, r): log.count(f'[Update] {line} "{n}"') for n in fleet.servers for r, line in (
                 ('succeeded', 'Completed successfully for'), ('gave_up', 'Gave up on'))}), 5, 'log')
     finally:
@@ -474,13 +507,24 @@ def seen_from_afar(fleet):
     states = {(dict(l)['server'], dict(l)['state']) for s in seen for n, l, v in s if n == 'corvane_server_state' and v}
     assert {('crashy', 'pausing'), ('update', 'updating'), ('busy', 'running'), ('hang', 'running')} <= states
     last = {(n, dict(l).get('server')): v for n, l, v in seen[-1]}
-    assert (last['corvane_server_players', 'busy'], last['corvane_server_bots', 'busy']) == (5, 2), last
+    assert [last[n, s] for n in ('corvane_server_players', 'corvane_server_bots') for s in ('busy', 'nohost')] == [
+        5, 0, 2, 0], last
     log = fleet.log()
-    alerts = [line for line in log if line.startswith('Alerts for')]  # the error's number is Wine's
-    assert len(alerts) == 1 and re.fullmatch(r'Alerts for "hang" cannot be delivered \(error \d+\), retrying',
-                                             alerts[0]), log
-    assert [line for line in log if 'nohost' in line and 'AlertUrl' in line][0].startswith(
-        '"nohost" has AlertUrl host "nosuch.invalid", which does not resolve'), log
+    alerts = sorted(re.sub(r'error \d+', 'error N', line) for line in log if line.startswith('Alerts for'))
+    assert alerts == [f'Alerts for "{n}" cannot be delivered (error N), retrying' for n in ('hang', 'lost')] + [
+        'Alerts for "nohost" cannot be delivered: its host "nosuch.invalid" does not resolve (error N), retrying'], log
+    del fleet.servers['lost'], fleet.servers['badurl']  # a bad AlertUrl would fail the reload's check
+    hang.keys['AlertUrl'] = deaf.url.replace('/hook', '/again')  # its message is posted again at once
+    configure(fleet)
+    taken = len(deaf.taken)
+    assert wine(fleet.exe, '-r')[0] == 0
+    fleet.logged('Alerts for "lost" not delivered at its removal: 1', 30)
+    fleet.wait(lambda: len(deaf.taken) > taken, 30, 'the message of hang posted to its new URL')
+    began = time.monotonic()
+    assert fleet.stop() == (1, 0, 0)
+    took = time.monotonic() - began
+    print(f'stop while a post hangs: {took:.1f} s', flush=True)
+    assert took < 4.5 and re.fullmatch(r'Alerts not delivered at the stop: \d+', fleet.log()[-3]), (took, fleet.log())
 
 
 def planned_restart(fleet):
