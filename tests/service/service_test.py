@@ -411,7 +411,7 @@ def read_metrics(path, seen, stop):
             assert len({s[:2] for s in series}) == len(series), text
             kinds = collections.Counter((dict(l).get('server'), n[15:]) for n, l, v in series)
             assert all((kinds[s, 'state'], kinds[s, 'restarts_total'], kinds[s, 'update_cycles_total'],
-                        kinds[s, 'players']) == (6, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
+                        kinds[s, 'players']) == (7, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
             seen.append(series)
             last = text
         time.sleep(0.001)
