@@ -23,6 +23,8 @@ const ServerKey ServerKeys[ServerKeyCount] = {
     CORVANE_KEY(RestartBackoff, true, LiveKey),  CORVANE_KEY(UpdateWait, true, LiveKey),
     CORVANE_KEY(UpdateCheck, true, LiveKey),     CORVANE_KEY(RconPassword, true, LiveKey),
     CORVANE_KEY(StopWait, true, LiveKey),        CORVANE_KEY(AlertUrl, true, LiveKey),
+    CORVANE_KEY(RestartAt, true, LiveKey),       CORVANE_KEY(MemoryHigh, true, LiveKey),
+    CORVANE_KEY(RestartWindow, true, LiveKey),
 };
 #undef CORVANE_KEY
 

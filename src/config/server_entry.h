@@ -35,9 +35,12 @@ constexpr uint32_t UpdateCheckSize = 8;
 constexpr uint32_t RconPasswordSize = 64;
 constexpr uint32_t StopWaitSize = 8;
 constexpr uint32_t AlertUrlSize = 260;
+constexpr uint32_t RestartAtSize = 64;
+constexpr uint32_t MemoryHighSize = 8;
+constexpr uint32_t RestartWindowSize = 8;
 
 // The configuration keys, and the unknown keys of a block that are kept.
-constexpr uint32_t ServerKeyCount = 20;
+constexpr uint32_t ServerKeyCount = 23;
 constexpr uint32_t MaxUnknownKeys = 8;
 constexpr uint32_t UnknownKeySize = 64;
 
@@ -83,6 +86,9 @@ struct ServerEntry {
     char RconPassword[RconPasswordSize];
     char StopWait[StopWaitSize]; // seconds a server asked to quit has before it is terminated
     char AlertUrl[AlertUrlSize]; // http or https webhook of the server's alerts
+    char RestartAt[RestartAtSize];         // local times "HH:MM[,HH:MM...]" of planned restarts
+    char MemoryHigh[MemoryHighSize];       // MiB of committed memory that make a restart due
+    char RestartWindow[RestartWindowSize]; // minutes a due restart waits for an empty server
     KeyLines Lines; // filled by the parser
     // Set by the service when it creates the monitor thread; zero until then.
     uint32_t ThreadId;

@@ -76,6 +76,7 @@ const char* WarningCommand(EndReason reason, int humans) {
     case EndForUpdate:
         return "say This server restarts for an update in 10 seconds.";
     case EndForChange:
+    case EndForPlanned:
         return "say This server restarts in 10 seconds.";
     default:
         return nullptr;

@@ -55,6 +55,7 @@ enum EndReason : uint32_t {
     EndForUpdate, // an update applied while it ran
     EndForChange, // its block changed: its successor launches it again
     EndForRetire, // its block is gone
+    EndForPlanned, // RestartAt or MemoryHigh: launched again as after a crash
 };
 
 // StopWait when a server has an RconPassword: empty gives the default,

@@ -4,6 +4,7 @@
 #include "support/windows_api.h"
 
 #include "monitor/health_rules.h"
+#include "monitor/restart_rules.h"
 
 // A pass starts this long after the seconds count has changed, at the latest.
 constexpr uint32_t TickSleepMs = 20;
@@ -29,4 +30,11 @@ void WaitNextTick(int64_t& tickDeadline) {
         Sleep(SleepToNextSecondMs(ClockMilliseconds(), TickSleepMs));
     }
     tickDeadline = Now() + 1;
+}
+
+int64_t LocalClockNow() {
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    return LocalClockSeconds(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute,
+                             local.wSecond);
 }

@@ -18,3 +18,7 @@ int64_t Now();
 // Returns once Now() has reached tickDeadline, sleeping to shortly after each
 // change of its seconds count, then sets it one second past the current time.
 void WaitNextTick(int64_t& tickDeadline);
+
+// The local wall clock now, in seconds as LocalClockSeconds counts them: the
+// time of day of the machine's time zone, which a clock change moves.
+int64_t LocalClockNow();

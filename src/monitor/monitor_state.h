@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "config/server_entry.h"
+#include "monitor/restart_rules.h"
 #include "update/app_info.h"
 #include "update/output_buffer.h"
 
@@ -123,4 +124,24 @@ struct MonitorState {
     int64_t quitAt = 0;
     bool quitSent = false;
     int64_t endDeadline = 0;
+    // Planned restarts: RestartAt, MemoryHigh and RestartWindow as last read
+    // (read again whenever the entry's text differs), and their values.
+    char restartAtRead[RestartAtSize] = {};
+    char memoryHighRead[MemoryHighSize] = {};
+    char restartWindowRead[RestartWindowSize] = {};
+    char maxMemoryRead[MaxMemorySize] = {}; // MemoryHigh must stay below it
+    bool restartKeysRead = false;
+    RestartTimes restartTimes;
+    uint32_t memoryHighMib = 0;
+    uint32_t restartWindow = 0; // minutes
+    // Minute of the local wall clock of the last listed time taken, or at
+    // which RestartAt was read.
+    int64_t lastRestartTime = 0;
+    // A restart due and not yet carried out: why (a PlannedReason), since
+    // when, the listed time's minute of the day, and the warnings given.
+    bool restartDue = false;
+    uint32_t restartReason = 0;
+    int64_t restartDueSince = 0;
+    int32_t restartDueMinute = 0;
+    uint32_t restartWarned = 0;
 };

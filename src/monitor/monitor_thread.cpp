@@ -12,6 +12,7 @@
 #include "monitor/launch_args.h"
 #include "monitor/monitor_clock.h"
 #include "monitor/planned_end.h"
+#include "monitor/planned_restart.h"
 #include "monitor/server_launch.h"
 #include "monitor/update_cycle.h"
 #include "report/server_record.h"
@@ -139,6 +140,7 @@ void LaunchServerAction(MonitorState& monitor, int64_t now) {
         monitor.silentChecks = 0;
         monitor.waitingForEmpty = false;
         monitor.lastHumans = -1;
+        monitor.restartDue = false; // this launch is the restart a time or memory asked for
         monitor.nextActionTime = now + monitor.monitorDelay;
         // The first ask for a newer build, with UpdateCheck; later for a build not installed.
         monitor.nextBuildCheck = std::max(now + 60, monitor.retryBuildAt);
@@ -258,7 +260,9 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     if (verdict == Healthy) {
         monitor.nextActionTime = now + WatchInterval;
         PublishCheck(monitor.record, facts.players, facts.bots, facts.committedBytes);
-        if (entry.UpdateWait[0] != '\0' && monitor.requestPath[0] != '\0') {
+        TakeDueRestart(monitor, now, facts); // its end serves an update waiting too
+        if (monitor.state == WatchServer && entry.UpdateWait[0] != '\0' &&
+            monitor.requestPath[0] != '\0') {
             WaitForEmptyServer(monitor, now, facts.humans);
         }
         return;
@@ -266,7 +270,7 @@ void WatchServerAction(MonitorState& monitor, int64_t now) {
     RestartServer(monitor, now, verdict);
 }
 
-void RunPass(MonitorState& monitor, int64_t now) {
+void RunPass(MonitorState& monitor, int64_t now, int64_t localSeconds) {
     bool held = monitor.holdPath[0] != '\0' && FileExists(monitor.holdPath);
     if (monitor.state == HoldServer && !held) {
         PublishHold(monitor.record, false);
@@ -282,6 +286,7 @@ void RunPass(MonitorState& monitor, int64_t now) {
         PublishHold(monitor.record, true);
         BeginPlannedEnd(monitor, now, EndForHold);
     }
+    WatchRestartTimes(monitor, now, localSeconds);
     if (monitor.state == HoldServer) {
         monitor.nextActionTime = now + 1; // looked at again in the next pass
     } else if (now >= monitor.nextActionTime) {
@@ -302,7 +307,9 @@ ServerStatus StatusOf(const MonitorState& monitor, int64_t now) {
                    ? Pausing
                    : Launching;
     case WatchServer:
-        return monitor.waitingForEmpty ? WaitingForEmpty : Running;
+        return monitor.waitingForEmpty ? WaitingForEmpty
+               : monitor.restartDue    ? RestartDue
+                                       : Running;
     case EndServer: // asked to quit: it runs until it has
     case ServerEnded:
         return Running;
@@ -370,7 +377,7 @@ DWORD WINAPI MonitorThread(LPVOID serverEntry) {
             EndForGood(monitor, static_cast<EndReason>(monitor.retireReason));
             break;
         }
-        RunPass(monitor, Now());
+        RunPass(monitor, Now(), LocalClockNow());
     }
     StopMonitor(monitor);
     while (PeekMessageA(&message, nullptr, RetuneMessage, RetuneMessage, PM_REMOVE)) {

@@ -43,11 +43,12 @@ ServerStatus StatusOf(const MonitorState& monitor, int64_t now);
 // Runs the action of the current state at time now.
 void RunStateAction(MonitorState& monitor, int64_t now);
 
-// One pass of the loop at time now: ends the server and holds it while its
-// stop_request.txt is there (unless a tool run is under way), launches it
-// when the file has gone, and otherwise runs the state's action when due;
-// between checks it looks whether the watched server has ended.
-void RunPass(MonitorState& monitor, int64_t now);
+// One pass of the loop at time now and localSeconds of the local wall clock
+// (LocalClockNow): ends the server and holds it while its stop_request.txt is
+// there (unless a tool run is under way), launches it when the file has gone,
+// takes the listed times of RestartAt, and otherwise runs the state's action
+// when due; between checks it looks whether the watched server has ended.
+void RunPass(MonitorState& monitor, int64_t now, int64_t localSeconds);
 
 void LaunchServerAction(MonitorState& monitor, int64_t now);
 void WatchServerAction(MonitorState& monitor, int64_t now);

@@ -24,6 +24,14 @@ static void FinishPlannedEnd(MonitorState& monitor, int64_t now) {
         BeginUpdateCycle(monitor);
         monitor.nextActionTime = now + RelaunchDelay;
         break;
+    case EndForPlanned: // ended as a server that ends by itself, and then updated when asked
+        monitor.state = LaunchServer;
+        monitor.nextActionTime = now + RelaunchDelay;
+        if (UpdateRequested(monitor)) {
+            WriteLog("\"%s\" requested an update", monitor.entry.FriendlyName);
+            BeginUpdateCycle(monitor);
+        }
+        break;
     default:
         monitor.state = ServerEnded;
         break;

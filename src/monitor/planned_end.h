@@ -14,8 +14,9 @@
 // second; otherwise the server is terminated (exit code 0) now, except for
 // the ends after which the thread ends (EndForStop, EndForChange and
 // EndForRetire), which leave that to StopMonitor. Once ended: EndForHold
-// holds it, EndForUpdate enters the update cycle 5 s on, the others leave it
-// ServerEnded. Called during an end, it only makes a quit still to come due
+// holds it, EndForUpdate enters the update cycle 5 s on, EndForPlanned
+// launches it 5 s on (updates it first when update_request.txt is there),
+// the others leave it ServerEnded. Called during an end, it only makes a quit still to come due
 // at once for the service's stop, and takes that reason.
 void BeginPlannedEnd(MonitorState& monitor, int64_t now, EndReason reason);
 

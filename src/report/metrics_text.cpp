@@ -9,10 +9,11 @@
 
 namespace {
 
-const char* const StatusNames[ServerStatusCount] = {"launching", "running", "waiting_for_empty",
-                                                    "updating",  "held",    "pausing"};
+const char* const StatusNames[ServerStatusCount] = {
+    "launching", "running", "waiting_for_empty", "updating", "held", "pausing", "restart_due"};
 const char* const ReasonNames[RestartReasonCount] = {"exit", "unresponsive", "memory",
                                                      "failed_launch"};
+const char* const PlannedNames[PlannedReasonCount] = {"hour", "memory"};
 const char* const ResultNames[UpdateResultCount] = {"succeeded", "gave_up"};
 
 void Family(std::string& text, const char* name, const char* type, const char* help) {
@@ -124,6 +125,22 @@ std::string RenderMetrics(const ServerFacts* servers, uint32_t count, int64_t no
     for (const ServerFacts* s : shown) {
         if (s->lastLaunch > 0) {
             Sample(text, "corvane_server_last_launch_timestamp_seconds", *s, "", s->lastLaunch);
+        }
+    }
+    Family(text, "corvane_server_planned_restarts_total", "counter",
+           "Planned restarts carried out since the service started, by reason.");
+    for (const ServerFacts* s : shown) {
+        for (uint32_t reason = 0; reason < PlannedReasonCount; ++reason) {
+            Sample(text, "corvane_server_planned_restarts_total", *s,
+                   Label("reason", PlannedNames[reason]), s->plannedRestarts[reason]);
+        }
+    }
+    Family(text, "corvane_server_next_planned_restart_timestamp_seconds", "gauge",
+           "Unix time of the next listed time of RestartAt.");
+    for (const ServerFacts* s : shown) {
+        if (s->nextPlannedRestart > 0) {
+            Sample(text, "corvane_server_next_planned_restart_timestamp_seconds", *s, "",
+                   s->nextPlannedRestart);
         }
     }
     const struct {

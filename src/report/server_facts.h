@@ -14,7 +14,8 @@ enum ServerStatus : uint32_t {
     WaitingForEmpty,
     Updating,
     Held,
-    Pausing, // a launch put off because the server keeps failing
+    Pausing,    // a launch put off because the server keeps failing
+    RestartDue, // a planned restart waits for the server to empty
     ServerStatusCount
 };
 
@@ -26,6 +27,9 @@ enum RestartReason : uint32_t {
     FailedLaunchRestart,
     RestartReasonCount
 };
+
+// Why a planned restart was due: RestartAt's hour or MemoryHigh.
+enum PlannedReason : uint32_t { HourPlanned, MemoryPlanned, PlannedReasonCount };
 
 enum UpdateResult : uint32_t { UpdateSucceeded, UpdateGaveUp, UpdateResultCount };
 
@@ -55,6 +59,8 @@ struct ServerFacts {
     int64_t lastLaunch;               // Unix seconds; 0: never launched
     int64_t stateSince;               // Unix seconds at which status began
     int64_t memoryLimitBytes;         // MaxMemory; 0: no limit
+    uint32_t plannedRestarts[PlannedReasonCount]; // carried out
+    int64_t nextPlannedRestart;                   // Unix seconds; 0: none planned
     char installedBuild[BuildIdSize]; // with UpdateCheck; empty: not known
     char newestBuild[BuildIdSize];
 };

@@ -131,6 +131,19 @@ void PublishHold(ServerRecord* record, bool taken) {
             [=](ServerFacts& facts) { ++(taken ? facts.holdsTaken : facts.holdsReleased); });
 }
 
+void PublishPlannedRestart(ServerRecord* record, PlannedReason reason) {
+    Publish(record, [=](ServerFacts& facts) { ++facts.plannedRestarts[reason]; });
+}
+
+void PublishNextRestart(ServerRecord* record, int64_t secondsAhead) {
+    // A listed time is a whole minute of Unix time too (zones are whole minutes
+    // off UTC): rounded to it, a second that ticked between the two clocks'
+    // reads does not move it.
+    int64_t at = static_cast<int64_t>(time(nullptr)) + secondsAhead + 30;
+    at = secondsAhead < 0 ? 0 : at - at % 60;
+    Publish(record, [=](ServerFacts& facts) { facts.nextPlannedRestart = at; });
+}
+
 void PublishUpdateEnd(ServerRecord* record, UpdateResult result) {
     Publish(record, [=](ServerFacts& facts) { ++facts.updateCycles[result]; });
 }

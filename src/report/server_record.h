@@ -38,6 +38,9 @@ void PublishCrashLoop(ServerRecord* record, int64_t pause);
 void PublishCheck(ServerRecord* record, int players, int bots, int64_t committedBytes);
 void PublishQueryFailing(ServerRecord* record, bool failing);
 void PublishHold(ServerRecord* record, bool taken);
+void PublishPlannedRestart(ServerRecord* record, PlannedReason reason);
+// The next planned restart that many seconds from the wall clock's now; below 0: none.
+void PublishNextRestart(ServerRecord* record, int64_t secondsAhead);
 void PublishUpdateEnd(ServerRecord* record, UpdateResult result);
 // Either may be null for unchanged.
 void PublishBuilds(ServerRecord* record, const char* installed, const char* newest);

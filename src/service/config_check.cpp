@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "monitor/health_rules.h"
+#include "monitor/restart_rules.h"
 #include "report/alert_rules.h"
 #include "support/event_log.h"
 
@@ -97,6 +98,30 @@ bool AlertUrlRule(const ServerEntry&, const char* value, ConfigFinding& finding)
     return true;
 }
 
+// The planned restarts' keys: the monitor thread logs a value it refuses
+// when it reads it, and leaves that key off.
+bool Refused(ConfigFinding& finding, FindingKind kind) {
+    finding.kind = kind;
+    finding.error = true;
+    finding.ownLine = true;
+    return true;
+}
+
+bool RestartAtRule(const ServerEntry&, const char* value, ConfigFinding& finding) {
+    RestartTimes times;
+    return !ReadRestartTimes(value, times) && Refused(finding, NoTimes);
+}
+
+bool MemoryHighRule(const ServerEntry& entry, const char* value, ConfigFinding& finding) {
+    uint32_t mib = 0;
+    return !ReadMemoryHigh(value, entry.MaxMemory, mib) && Refused(finding, NoMemoryHigh);
+}
+
+bool RestartWindowRule(const ServerEntry&, const char* value, ConfigFinding& finding) {
+    uint32_t minutes = 0;
+    return !ReadRestartWindow(value, minutes) && OutOfRangeAs(finding, "0 to 1440", minutes, true);
+}
+
 // One row per key whose value the service reads as more than text; a rule
 // fills in what it found and says whether it found anything.
 struct KeyCheck {
@@ -108,7 +133,8 @@ const KeyCheck KeyChecks[] = {
     {"Port", WholeDecimal},      {"MaxPlayers", WholeDecimal},       {"Affinity", WholeHex},
     {"MaxMemory", WholeDecimal}, {"MonitorDelay", MonitorDelayRule}, {"RestartBackoff", CountRule},
     {"UpdateWait", CountRule},   {"UpdateCheck", CountRule},         {"StopWait", StopWaitRule},
-    {"AlertUrl", AlertUrlRule},
+    {"AlertUrl", AlertUrlRule},  {"RestartAt", RestartAtRule},       {"MemoryHigh", MemoryHighRule},
+    {"RestartWindow", RestartWindowRule},
 };
 
 // Letters added, dropped or changed to turn one key into the other, letter
@@ -205,6 +231,16 @@ bool WriteConfigFindings(const std::vector<ConfigFinding>& findings, bool all) {
                 "\"%s\" has AlertUrl \"%s\", which is no http or https URL: no alerts are sent "
                 "at line %u",
                 name, f.value, f.line);
+            break;
+        case NoTimes:
+            WriteLog("\"%s\" has RestartAt \"%s\", which is no list of times HH:MM: no restarts "
+                     "at set hours at line %u",
+                     name, f.value, f.line);
+            break;
+        case NoMemoryHigh:
+            WriteLog("\"%s\" has MemoryHigh \"%s\", which is no number of MiB below its "
+                     "MaxMemory: no restarts for memory at line %u",
+                     name, f.value, f.line);
             break;
         case UnusedKey:
             if (f.value != nullptr) {

@@ -8,7 +8,7 @@
 
 #include "config/server_entry.h"
 
-enum FindingKind { OutOfRange, NotWhollyNumber, NoUrl, UnusedKey };
+enum FindingKind { OutOfRange, NotWhollyNumber, NoUrl, UnusedKey, NoTimes, NoMemoryHigh };
 
 // Room for what a value is read as: a key's number or its leading digits.
 constexpr uint32_t ReadAsSize = 16;

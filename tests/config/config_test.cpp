@@ -167,7 +167,14 @@ TEST(CheckConfigValues, SaysEachValueTheServiceRefusesOrReadsOtherwiseWithItsLin
         Lines lines;
     } cases[] = {
         {Block("a", "  Affinity 0x1F\n  MonitorDelay 3600\n  RestartBackoff 0\n  StopWait 99\n"
-                    "  AlertUrl http://h:8/p\n  UpdateWait \"\"\n"), false, {}},
+                    "  AlertUrl http://h:8/p\n  UpdateWait \"\"\n  RestartAt \"4:00, 16:30\"\n"
+                    "  MemoryHigh 900\n  RestartWindow 0\n"), false, {}},
+        {Block("a", "  RestartAt 4pm\n  MaxMemory 64\n  MemoryHigh 64\n  RestartWindow 1441\n"), true,
+         {R"(-"a" has RestartAt "4pm", which is no list of times HH:MM: no restarts at set hours )"
+          "at line 15",
+          R"(-"a" has MemoryHigh "64", which is no number of MiB below its MaxMemory: no restarts )"
+          "for memory at line 17",
+          R"(-"a" has RestartWindow "1441" out of range (0 to 1440), read as 60 at line 18)"}},
         {Block("a", "  Port 27O15\n  Affinity zz\n  MaxMemory 2O48\n  MonitorDelay 30s\n") +
              Block("b", "  MaxPlayers \"\"\n"), false,
          {R"("a" has Port "27O15", which is not wholly a number, read as 27 at line 15)",
@@ -256,7 +263,7 @@ TEST(DiffServers, MatchesBlockNamesAndComparesEveryKey) {
     }
     // What each key's change does, in key order: only the command line and
     // its folder relaunch.
-    const char groups[] = "rrrrrrrrppkkkkkkkkkk";
+    const char groups[] = "rrrrrrrrppkkkkkkkkkkkkk";
     const std::string alpha = Block("alpha");
     for (uint32_t i = 0; i < ServerKeyCount; ++i) { // a key line at the end wins
         std::string changed = alpha.substr(0, alpha.size() - 2) + ServerKeys[i].name + " z\n}\n";

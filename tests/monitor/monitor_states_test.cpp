@@ -98,7 +98,9 @@ const std::map<std::string, std::string> Said = {
     {"Tries", R"([Update] Gave up on "s" after 3 tries)"},
     {"Waiting", R"("s" has an update waiting for an empty server)"},
     {"Emptied", R"("s" is empty and has been terminated for its update)"},
-    {"Held", R"("s" is held by stop_request.txt, not launched until it is removed)"}};
+    {"Held", R"("s" is held by stop_request.txt, not launched until it is removed)"},
+    {"Due", R"("s" is due for its planned restart at 04:00)"},
+    {"EmptyRestart", R"("s" is empty and has been terminated for its planned restart)"}};
 
 DWORD ExitCode(HANDLE process) {
     DWORD code = 0;
@@ -198,6 +200,7 @@ class MonitorStates : public WineTest {
     //   gate                   starts the update run with its last line held back
     //   logdir                 a folder where corvane_update.log would go
     //   longpath <length>      a Path that long with an srcds.exe that is no program
+    //   clock <HH:MM:SS>       sets the local clock, which runs on with the seconds
     //   rcon <mode>            the stand-in's remote console, password pw, from its next launch
     //   record <packets>       what that console must have received by now
     //   <Key> <value>          a key of the block; $dir is the test's folder, $port its port
@@ -229,6 +232,12 @@ class MonitorStates : public WineTest {
                 if (monitor && monitor->server.hProcess) { // the running stand-in reads it again
                     Sleep(300);
                     WaitForSingleObject(monitor->server.hProcess, rest.find("exit ") ? 0 : 5000);
+                    PROCESS_MEMORY_COUNTERS memory = {}; // one that grows has grown
+                    WaitUntil([&] {
+                        return rest.find("commit ") != 0 ||
+                               (GetProcessMemoryInfo(monitor->server.hProcess, &memory, sizeof memory) &&
+                                memory.PagefileUsage >> 20 >= std::stoul(rest.substr(7)));
+                    });
                 }
             } else if (word == "write") {
                 std::filesystem::create_directories(file.substr(0, file.rfind('\\')));
@@ -268,6 +277,10 @@ class MonitorStates : public WineTest {
                 Set("Path", dir + "\\" + std::string(std::stoul(rest) - dir.size() - 1, 'p'));
                 CreateDirectoryA(entry.Path, nullptr);
                 WriteText(Path("\\srcds.exe"), "");
+            } else if (word == "clock") { // the local time of day now, 24:00 and on the next day
+                int hour = 0, minute = 0, second = 0;
+                sscanf(rest.c_str(), "%d:%d:%d", &hour, &minute, &second);
+                local = LocalClockSeconds(2026, 3, 29, hour, minute, second) - (now - 1000);
             } else if (word == "rcon") {
                 WriteText(Path("\\srcds_rcon.txt"), rest + " pw\n");
             } else if (word == "record") {
@@ -313,7 +326,7 @@ class MonitorStates : public WineTest {
                             ReadText(Path("\\srcds_rcon.txt")).compare(0, 6, "ignore") != 0;
             WaitForSingleObject(server, monitor->state == EndServer && quitting ? 5000 : 0);
             HANDLE tool = monitor->tool.hProcess;
-            RunPass(*monitor, now);
+            RunPass(*monitor, now, local + now - 1000);
             EXPECT_LE(monitor->output.Length(), OutputKeepLimit) << "at second " << now - 1000;
             EXPECT_TRUE(monitor->state != AcquireUpdateLock || holder || UpdMutexFree())
                 << "the mutex is kept while the cycle waits, at second " << now - 1000;
@@ -370,6 +383,7 @@ class MonitorStates : public WineTest {
     ServerEntry entry = {};
     std::unique_ptr<MonitorState> monitor;
     int64_t now = 1000;
+    int64_t local = 0; // the local clock at second 0
     size_t logRead = 0, toolStarts = 0, handles = 0;
     std::string settled; // the pid of the server settled last
     HANDLE firstServer = nullptr; // the first launch, kept for its exit code
@@ -517,6 +531,37 @@ const Case Cases[] = {
      "rcon quit|run 4|0 Up|write mod\\update_request.txt|run 21|5 \"s\" waited 0 minutes for an "
      "empty server and has been terminated for its update|21 Check|21 UpToDate|record 1 3 pw\n"
      "2 2 say This server restarts for an update in 10 seconds.\n1 3 pw\n2 2 quit\nbye\n"},
+    {"a_set_hour_with_the_server_empty", 0, "clock 03:59:50|RestartAt 4:00|srcds players 0 0|"
+     "run 60|0 Up|10 Due|10 EmptyRestart|15 Up"},
+    {"a_set_hour_waits_for_the_players_to_leave", 0, "clock 03:59:50|RestartAt 04:00|"
+     "srcds players 2 0|run 14|0 Up|10 Due|srcds players 1 1|run 20|15 EmptyRestart|20 Up"},
+    {"a_set_hour_at_the_window_end_after_warnings", 0, "clock 03:59:50|RestartAt 04:00|"
+     "RestartWindow 6|RconPassword pw|rcon quit|srcds players 3 0|run 369|0 Up|10 Due|run 386|"
+     R"(370 "s" waited 6 minutes for an empty server and has been terminated for its planned )"
+     "restart|386 Up|record 1 3 pw\n2 2 say This server restarts in 5 min for its planned restart "
+     "at 04:00.\n1 3 pw\n2 2 say This server restarts in 1 min for its planned restart at 04:00."
+     "\n1 3 pw\n2 2 say This server restarts in 10 seconds.\n1 3 pw\n2 2 quit\nbye\n"},
+    {"memory_high_crossed_by_a_growing_server", 0, "MemoryHigh 32|run 5|0 Up|"
+     "srcds commit 40\nanswer|run 20|10 \"s\" is due for a planned restart: memory at 43 MiB|"
+     "10 EmptyRestart|15 Up"},
+    {"a_set_hour_during_an_update_wait_is_one_end", 0, "clock 03:59:50|RestartAt 04:00|"
+     "RestartWindow 1|UpdateWait 60|srcds players 3 0|run 4|0 Up|write mod\\update_request.txt|"
+     R"(run 85|5 Waiting|10 Due|70 "s" waited 1 minutes for an empty server and has been )"
+     "terminated for its planned restart|70 Requested|75 Check|75 UpToDate|80 Launched|"
+     "80 Completed|85 Up"},
+    {"a_hold_wins_over_a_due_restart", 0, "clock 03:59:50|RestartAt 04:00|srcds players 2 0|"
+     "run 10|0 Up|10 Due|write mod\\stop_request.txt|run 15|11 Held|rm mod\\stop_request.txt|"
+     "srcds players 0 0|run 40|16 Up"},
+    {"planned_restart_keys_read_again_when_they_change", 0, "clock 03:59:30|srcds players 2 0|"
+     "run 5|0 Up|RestartAt 03:00,04:00|RestartWindow x|run 34|6 \"s\" has RestartWindow \"x\" "
+     "out of range (0 to 1440), read as 60|30 Due|RestartWindow 0|"
+     R"(run 40|35 "s" waited 0 minutes for an empty server and has been terminated for its planned )"
+     "restart|40 Up"},
+    {"bad_planned_restart_keys_are_off", STILL_ACTIVE, "RestartAt 4pm|MemoryHigh 64|"
+     R"(RestartWindow 1441|run 0|0 "s" has RestartAt "4pm", which is no list of times HH:MM: no )"
+     R"(restarts at set hours|0 "s" has MemoryHigh "64", which is no number of MiB below its )"
+     R"(MaxMemory: no restarts for memory|0 "s" has RestartWindow "1441" out of range (0 to )"
+     "1440), read as 60|0 Up"},
 };
 
 class MonitorCases : public MonitorStates, public ::testing::WithParamInterface<Case> {};

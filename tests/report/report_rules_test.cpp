@@ -30,6 +30,9 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
     servers[3].lastLaunch = 1700000000;
     servers[3].stateSince = 1699999990;
     servers[3].memoryLimitBytes = 64 << 20;
+    servers[3].status = RestartDue;
+    servers[3].plannedRestarts[MemoryPlanned] = 2;
+    servers[3].nextPlannedRestart = 1700003600;
     snprintf(servers[3].installedBuild, BuildIdSize, "none");
     snprintf(servers[3].newestBuild, BuildIdSize, "200");
     std::string text = RenderMetrics(servers, 4, 1700000005, 1699990000);
@@ -48,12 +51,17 @@ TEST(RenderMetrics, OneSeriesPerServerEscapedAndWhole) {
         "corvane_server_bots{server=\"up\"} 2\n",
         "corvane_server_committed_memory_bytes{server=\"up\"} 1048576\n",
         "corvane_server_last_launch_timestamp_seconds{server=\"up\"} 1700000000\n",
-        "corvane_server_newest_build{server=\"up\"} 200\n"};
+        "corvane_server_newest_build{server=\"up\"} 200\n",
+        "corvane_server_state{server=\"up\",state=\"restart_due\"} 1\n",
+        "corvane_server_planned_restarts_total{server=\"up\",reason=\"memory\"} 2\n",
+        "corvane_server_planned_restarts_total{server=\"up\",reason=\"hour\"} 0\n",
+        "corvane_server_next_planned_restart_timestamp_seconds{server=\"up\"} 1700003600\n"};
     for (const char* line : lines) {
         EXPECT_NE(std::string::npos, text.find(line)) << line;
     }
     for (const char* absent :
-         {"idle", "reason=\"exit\"} 9", "installed_build{", "players{server=\"a"}) {
+         {"idle", "reason=\"exit\"} 9", "installed_build{", "players{server=\"a",
+          "restart_timestamp_seconds{server=\"a"}) {
         EXPECT_EQ(std::string::npos, text.find(absent)) << absent;
     }
     EXPECT_EQ('\n', text.back());

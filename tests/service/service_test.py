@@ -255,7 +255,9 @@ def config_check(fleet):
               '"one" has MaxMemory "2O48", which is not wholly a number, read as 2 at line 12\n"one" has key "Restart'
               'Backof", which no server uses (is it "RestartBackoff"?) at line 13\n' + cases[0][1]),
              (block.replace('MonitorDelay 1\n', 'MonitorDelay 3601\n'),
-              '"one" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 13')]
+              '"one" has MonitorDelay "3601" out of range (0 to 3600), read as 0 at line 13'),
+             (block.replace('}', '  RestartAt "25:00"\n}'),
+              '"one" has RestartAt "25:00", which is no list of times HH:MM: no restarts at set hours at line 16')]
     os.chdir(fleet.root)  # a relative name is the user's directory's
     try:
         for i, (text, lines) in enumerate(cases):
@@ -409,7 +411,7 @@ def read_metrics(path, seen, stop):
             assert len({s[:2] for s in series}) == len(series), text
             kinds = collections.Counter((dict(l).get('server'), n[15:]) for n, l, v in series)
             assert all((kinds[s, 'state'], kinds[s, 'restarts_total'], kinds[s, 'update_cycles_total'],
-                        kinds[s, 'players']) == (6, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
+                        kinds[s, 'players']) == (7, 4, 2, kinds[s, 'bots']) for s, _ in kinds if s), text  # zeros too
             seen.append(series)
             last = text
         time.sleep(0.001)
@@ -525,6 +527,45 @@ def seen_from_afar(fleet):
     assert took < 4.5 and re.fullmatch(r'Alerts not delivered at the stop: \d+', fleet.log()[-3]), (took, fleet.log())
 
 
+def planned_restart(fleet):
+    """RestartAt a minute or so ahead of the local clock: the empty server is
+    restarted within one check of that minute, the one with players waits
+    (restart_due) until a check finds it empty; corvane.prom shows the time
+    before and the restarts after, which count as no crash and alert nobody."""
+    from prometheus_client.parser import text_string_to_metric_families
+    hook, at = Webhook(), (int(time.time()) + 90) // 60 * 60  # 30 to 90 s ahead
+    hhmm = time.strftime('%H:%M', time.localtime(at))
+    fleet.add('nightly', 'players 0 0\n', RestartAt=hhmm, AlertUrl=hook.url)
+    busy = fleet.add('busy', 'players 2 0\n', RestartAt=f'"04:00, {hhmm}"', AlertUrl=hook.url)
+    fleet.configure()
+    fleet.start()
+    series = lambda: {(s.name, s.labels.get('server'), s.labels.get('reason', s.labels.get('state'))): s.value
+                      for f in text_string_to_metric_families(open(fleet.root + '/corvane.prom').read())
+                      for s in f.samples}
+    fleet.wait_answer('busy', 1)
+    next_at = ('corvane_server_next_planned_restart_timestamp_seconds', 'nightly', None)
+    fleet.wait(lambda: series().get(next_at) == at, 5, lambda: f'{at} in {series()}')
+    fleet.logged('"busy" is due for its planned restart at ' + hhmm, 120)
+    fleet.wait_answer('nightly', 2)  # restarted, while busy waits with its players
+    assert series()[('corvane_server_state', 'busy', 'restart_due')] == 1 and '"busy" is empty' not in str(fleet.log())
+    write(busy.file('srcds_control.txt'), 'players 1 1\n')  # a bot alone: empty
+    fleet.wait_answer('busy', 2)
+    fleet.wait(lambda: series()[next_at] == at + 86400, 5, lambda: f'{at + 86400} in {series()}')
+    log = open(fleet.root + '/corvane.log', encoding='latin-1').read().splitlines()
+    for name in ('nightly', 'busy'):
+        assert [line[25:] for line in log if f'"{name}"' in line] == [f'"{name}" {text}' for text in (
+            'launched successfully', 'is due for its planned restart at ' + hhmm,
+            'is empty and has been terminated for its planned restart', 'launched successfully')], log
+    ended = [line for line in log if 'terminated for its planned restart' in line]
+    taken = int(ended[0][15:17]) * 3600 + int(ended[0][18:20]) * 60 + int(ended[0][21:23])
+    assert (taken - int(hhmm[:2]) * 3600 - int(hhmm[3:]) * 60) % 86400 <= 6, ended[0]  # within one check
+    counts = series()
+    assert [counts[('corvane_server_planned_restarts_total', n, 'hour')] for n in ('nightly', 'busy')] == [1, 1]
+    assert sum(v for k, v in counts.items() if k[0] == 'corvane_server_restarts_total') == 0, counts
+    time.sleep(3)  # what the alert thread would send for an exit it sends within a second or two
+    assert hook.posts == [], hook.posts
+
+
 def at_a_glance(fleet):
     """corvane -l over the running service, its rows the log's facts in
     corvane.cfg's order (a server a reload added at the top comes first): all
@@ -581,6 +622,6 @@ def at_a_glance(fleet):
     says((2, 'Service "Corvane" is not running (stopped): corvane.prom is not current\r\n'), fleet.exe, '-l')
 
 
-if __name__ == '__main__':  # the tests named, or all but the fleet's run, which has a prefix of its own
+if __name__ == '__main__':  # the tests named, or all but the fleet's run and the planned restart (a prefix of their own)
     run([globals()[name] for name in sys.argv[1:]] or [console, installer, startup_failures, config_check,
                                                        reload, graceful_stop, seen_from_afar, at_a_glance])
