@@ -3,11 +3,9 @@
 // handle table: under Wine GetProcessHandleCount reads 0.
 #include "support/windows_api.h"
 
-#include <tlhelp32.h>
-
-#include <stdio.h>
-
 #include <algorithm>
+#include <stdio.h>
+#include <tlhelp32.h>
 #include <vector>
 
 namespace {

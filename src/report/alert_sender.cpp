@@ -196,7 +196,8 @@ constexpr unsigned char StackPaint = 0xA5;
 unsigned char* StackFloor() {
     MEMORY_BASIC_INFORMATION stack = {}; // the committed stack from below this frame to its top
     VirtualQuery(&stack, &stack, sizeof stack);
-    return static_cast<unsigned char*>(stack.BaseAddress) + stack.RegionSize - AlertStackSize + 4096;
+    return static_cast<unsigned char*>(stack.BaseAddress) + stack.RegionSize - AlertStackSize +
+           4096;
 }
 
 __attribute__((noinline)) void PaintStack() {

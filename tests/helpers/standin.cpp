@@ -323,9 +323,12 @@ int RunServer(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "trust") == 0) {
         std::string der = Read(argv[2]);
-        HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
-        bool added = root != nullptr && CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
-            reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, nullptr);
+        HCERTSTORE root =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+        bool added = root != nullptr &&
+                     CertAddEncodedCertificateToStore(
+                         root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, nullptr);
         return added && CertCloseStore(root, 0) ? 0 : 1; // written to the registry at the close
     }
     if (argc == 3 && (strcmp(argv[1], "squat") == 0 || strcmp(argv[1], "hold") == 0)) {
