@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # cmark-gfm renders the guide to HTML for the package.
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 googletest
-          clang libclang-rt-14-dev python3 python3-prometheus-client cmark-gfm)
+          clang libclang-rt-14-dev python3 python3-prometheus-client cmark-gfm openssl libgnutls30)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

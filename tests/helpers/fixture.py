@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -96,8 +97,9 @@ def write(path, text=''):
 class Webhook:
     """A webhook on 127.0.0.1, in a thread of the test: posts gets each post's
     (time.monotonic(), JSON body, status). The first posts get the answers given
-    as (status, headers), the rest 204; a silent one never answers."""
-    def __init__(self, answers=(), silent=False):
+    as (status, headers), the rest 204; a silent one never answers. With tls (a
+    certificate of localhost and its key files) it takes https."""
+    def __init__(self, answers=(), silent=False, tls=None):
         self.posts, answers, hook = [], list(answers), self
 
         class Handler(BaseHTTPRequestHandler):
@@ -114,12 +116,32 @@ class Webhook:
             def log_message(self, *args):
                 pass
         self.server = ThreadingHTTPServer(('127.0.0.1', 0), Handler)
-        self.url, self.taken = f'"http://127.0.0.1:{self.server.server_port}/hook"', []
+        if tls:  # each handshake is made as its connection is taken
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        host = 'https://localhost' if tls else 'http://127.0.0.1'  # Wine matches no address in a certificate
+        self.url, self.taken = f'"{host}:{self.server.server_port}/hook"', []
         threading.Thread(target=self.hold if silent else self.server.serve_forever, daemon=True).start()
 
     def hold(self):
         while True:
             self.taken.append(self.server.socket.accept())
+
+
+def tls_webhook(folder, name, trusted):
+    """A Webhook over https, its certificate signed by an authority of its own
+    that the prefix's machine Root store gets when trusted."""
+    base = os.path.join(folder, name)
+    subprocess.run(['sh', '-c', 'openssl req -x509 -newkey rsa:2048 -nodes -keyout "$0-ca.key" -out "$0-ca.pem" '
+                    '-subj "/CN=$1 authority" -days 1 && openssl req -x509 -CA "$0-ca.pem" -CAkey "$0-ca.key" '
+                    '-newkey rsa:2048 -nodes -keyout "$0.key" -out "$0.pem" -subj /CN=localhost '
+                    '-addext subjectAltName=DNS:localhost -days 1', base, name], check=True, capture_output=True)
+    if trusted:
+        with open(base + '-ca.der', 'wb') as der:
+            der.write(ssl.PEM_cert_to_DER_cert(open(base + '-ca.pem').read()))
+        says((0, ''), STANDIN, 'trust', 'Z:' + base.replace('/', '\\') + '-ca.der')
+    return Webhook(tls=(base + '.pem', base + '.key'))
 
 
 class Fleet:

@@ -38,8 +38,11 @@
 // "standin squat NAME" holds an event of that name until its input ends, and
 // sets it then: "squat StandinGate" holds gated runs until then. "standin
 // hold FILE" holds the file open, as a reader that does not let it be deleted
-// or replaced, until its input ends.
+// or replaced, until its input ends. "standin trust FILE" adds the DER
+// certificate in FILE to the machine's Root store of the prefix.
 #include "support/windows_api.h"
+
+#include <wincrypt.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -319,6 +322,16 @@ int RunServer(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "trust") == 0) {
+        std::string der = Read(argv[2]);
+        HCERTSTORE root =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+        bool added = root != nullptr &&
+                     CertAddEncodedCertificateToStore(
+                         root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, nullptr);
+        return added && CertCloseStore(root, 0) ? 0 : 1; // written to the registry at the close
+    }
     if (argc == 3 && (strcmp(argv[1], "squat") == 0 || strcmp(argv[1], "hold") == 0)) {
         HANDLE event = argv[1][0] == 's' ? CreateEventA(nullptr, TRUE, FALSE, argv[2]) : nullptr;
         bool held = argv[1][0] == 's' ? event != nullptr

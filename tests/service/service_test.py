@@ -13,7 +13,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'helpers'))
-from fixture import TOP, WINE_RUN, Webhook, query, run, says, wine, write  # noqa: E402
+from fixture import TOP, WINE_RUN, Webhook, query, run, says, tls_webhook, wine, write  # noqa: E402
 
 BANNER = ('Corvane v1.10\n\nMade by the Corvane project.\n'
           "Report problems on the Corvane project's issue tracker.\n\n"
@@ -622,6 +622,25 @@ def at_a_glance(fleet):
     says((2, 'Service "Corvane" is not running (stopped): corvane.prom is not current\r\n'), fleet.exe, '-l')
 
 
+def https_alerts(fleet):
+    """An alert over https reaches a receiver whose certificate's authority the
+    prefix trusts, and never one whose authority it does not know."""
+    hooks = {name: tls_webhook(fleet.root, name, name == 'trusted') for name in ('trusted', 'unknown')}
+    for name, hook in hooks.items():
+        fleet.add(name, AlertUrl=hook.url)
+    fleet.configure()
+    fleet.start()
+    for name in hooks:
+        fleet.wait_answer(name, 1)
+        write(fleet.servers[name].file('mod/stop_request.txt'))
+    fleet.wait(lambda: any(line.startswith('Alerts for "unknown" cannot be delivered') for line in fleet.log()), 30,
+               'the alert of "unknown" refused')
+    fleet.wait(lambda: hooks['trusted'].posts, 30, 'the alert of "trusted" posted')
+    assert [p[1]['content'] for p in hooks['trusted'].posts] == ['"trusted" is held by stop_request.txt'] and not \
+        hooks['unknown'].posts, (hooks['trusted'].posts, hooks['unknown'].posts)
+
+
 if __name__ == '__main__':  # the tests named, or all but the fleet's run and the planned restart (a prefix of their own)
     run([globals()[name] for name in sys.argv[1:]] or [console, installer, startup_failures, config_check,
-                                                       reload, graceful_stop, seen_from_afar, at_a_glance])
+                                                       reload, graceful_stop, seen_from_afar, at_a_glance,
+                                                       https_alerts])
