@@ -541,8 +541,8 @@ const Case Cases[] = {
      "restart|386 Up|record 1 3 pw\n2 2 say This server restarts in 5 min for its planned restart "
      "at 04:00.\n1 3 pw\n2 2 say This server restarts in 1 min for its planned restart at 04:00."
      "\n1 3 pw\n2 2 say This server restarts in 10 seconds.\n1 3 pw\n2 2 quit\nbye\n"},
-    {"memory_high_crossed_by_a_growing_server", 0, "MemoryHigh 32|run 5|0 Up|"
-     "srcds commit 40\nanswer|run 20|10 \"s\" is due for a planned restart: memory at 43 MiB|"
+    {"memory_high_crossed_by_a_growing_server", 0, "MemoryHigh 32|run 5|0 Up|" // 40 and its own 4
+     "srcds commit 40\nanswer|run 20|10 \"s\" is due for a planned restart: memory at 44 MiB|"
      "10 EmptyRestart|15 Up"},
     {"a_set_hour_during_an_update_wait_is_one_end", 0, "clock 03:59:50|RestartAt 04:00|"
      "RestartWindow 1|UpdateWait 60|srcds players 3 0|run 4|0 Up|write mod\\update_request.txt|"
