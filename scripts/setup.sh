@@ -2,6 +2,9 @@
 # Installs what the build and the tests need, from Debian's packages, when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# One setup at a time on a machine: two checkouts set up at once share apt's locks.
+exec 9>/tmp/corvane-setup.lock
+flock 9
 # cmark-gfm renders the guide to HTML for the package.
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 googletest
           clang libclang-rt-14-dev python3 python3-prometheus-client cmark-gfm openssl libgnutls30)
